@@ -1,0 +1,6 @@
+#include "app/entry.h"
+
+int main(int argc, char *argv[])
+{
+    return runVeltra(argc, argv);
+}

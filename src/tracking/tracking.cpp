@@ -1,0 +1,87 @@
+#include "tracking/tracking.h"
+
+#include "tracking/frameformat.h"
+#include "tracking/trailoverlay.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <iostream>
+
+const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame)
+{
+    cv::Mat bgr;
+    if (!frameAsBgr(frame, bgr))
+        return trailPoints;
+    if (selectedIndex < 0 || static_cast<size_t>(selectedIndex) >= colorRanges.size())
+        return trailPoints;
+
+    cv::Mat imgHSV;
+    cv::cvtColor(bgr, imgHSV, cv::COLOR_BGR2HSV);
+
+    // Inclusive bounds. The upper hue may lie above 179, which accepts every hue up.
+    const ColorRangeRow &row = colorRanges[static_cast<size_t>(selectedIndex)];
+    const cv::Scalar lower(row.lowHue, row.lowSaturation, row.lowValue, 0);
+    const cv::Scalar upper(row.highHue, row.highSaturation, row.highValue, 0);
+    cv::Mat mask;
+    cv::inRange(imgHSV, lower, upper, mask);
+
+    const cv::Point myPoint = locateMarker(mask);
+    // Only x is tested: a box 1 pixel wide at the left edge gives x 0 and is dropped.
+    if (myPoint.x != 0)
+        trailPoints.push_back({myPoint.x, myPoint.y, selectedIndex});
+    return trailPoints;
+}
+
+cv::Point locateMarker(const cv::Mat &mask)
+{
+    cv::Point myPoint(0, 0);
+    if (mask.empty() || mask.dims != 2 || mask.type() != CV_8UC1)
+        return myPoint;
+
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(mask, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+
+    std::vector<std::vector<cv::Point>> conPoly(contours.size());
+    std::vector<cv::Rect> boundRect(contours.size());
+
+    for (size_t i = 0; i < contours.size(); ++i) {
+        const int area = static_cast<int>(cv::contourArea(contours[i]));
+        std::cout << area << std::endl; // flushed at once: the stream is watched live
+
+        if (area > kMinMarkerArea) {
+            // The perimeter is deliberately held in single precision; epsilon is
+            // computed from that value, so the polygons match float arithmetic.
+            const float peri = static_cast<float>(cv::arcLength(contours[i], true));
+            cv::approxPolyDP(contours[i], conPoly[i], 0.02 * static_cast<double>(peri), true);
+            std::cout << conPoly[i].size() << std::endl;
+
+            boundRect[i] = cv::boundingRect(conPoly[i]);
+            myPoint.x = boundRect[i].x + boundRect[i].width / 2;
+            myPoint.y = boundRect[i].y;
+        }
+    }
+    return myPoint;
+}
+
+void paintTrail(const std::vector<TrailEntry> &points, const std::vector<cv::Scalar> &colors)
+{
+    if (currentFrame.empty() || currentFrame.dims != 2)
+        return;
+    if (currentFrame.type() == CV_8UC3) {
+        trailOverlay.paint(currentFrame, points, colors);
+        return;
+    }
+    // The live view always hands over 8-bit BGR; any other frame that reaches here is
+    // drawn on directly, where cv::circle can draw on it at all.
+    if (currentFrame.channels() > 4 || currentFrame.depth() == CV_16F)
+        return;
+    for (const TrailEntry &entry : points) {
+        if (entry.row < 0 || static_cast<size_t>(entry.row) >= colors.size())
+            continue;
+        if (!TrailOverlay::discTouches(currentFrame.size(), entry))
+            continue;
+        cv::circle(currentFrame, cv::Point(entry.x, entry.y), kTrailDiscRadius,
+                   colors[static_cast<size_t>(entry.row)], cv::FILLED, cv::LINE_8);
+    }
+}

@@ -1,0 +1,108 @@
+// The live view: the start button's slot runs the capture, track, paint and show loop
+// on the GUI thread until the stop button (or closing the window) ends it.
+
+#include "window/veltra.h"
+
+#include "app/state.h"
+#include "tracking/frameformat.h"
+#include "tracking/tracking.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+
+namespace {
+
+constexpr int kFrameWaitMs = 1;
+// After a read that delivers no frame: long enough not to spin a core on a missing
+// camera, short enough that frames coming back are picked up at once.
+constexpr int kNoFrameWaitMs = 30;
+constexpr qint64 kRateIntervalMs = 1000;
+
+// Waits `ms` milliseconds while Qt handles the window's pending events, user input
+// included, so the stop button, the combo box and repaints work during the loop.
+void waitHandlingEvents(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+QString noFrameMessage()
+{
+    return QCoreApplication::translate("VeltraClass", "未检测到摄像头画面", nullptr);
+}
+
+QString frameRateMessage(double framesPerSecond)
+{
+    return QCoreApplication::translate("VeltraClass", "帧率 %1 帧/秒", nullptr)
+        .arg(framesPerSecond, 0, 'f', 1);
+}
+
+} // namespace
+
+void Veltra::onpic()
+{
+    // The loop handles events while it waits, so a click on the start button could
+    // enter this slot again and nest a second loop; the disabled button refuses it.
+    if (!form.pushButton->isEnabled() || !isVisible())
+        return;
+    form.pushButton->setEnabled(false);
+
+    QElapsedTimer rateClock;
+    rateClock.start();
+    int framesSinceRate = 0;
+    bool frameMissing = false;
+
+    // A window closed from its title bar is hidden, not stopped: end the loop then too.
+    while (captureRunning && isVisible()) {
+        if (!captureDevice.read(currentFrame) || !frameAsBgr(currentFrame, currentFrame)) {
+            frameImage = QImage(); // it wrapped a buffer the failed read may have freed
+            if (!frameMissing) {
+                form.statusBar->showMessage(noFrameMessage());
+                frameMissing = true;
+            }
+            waitHandlingEvents(kNoFrameWaitMs);
+            continue;
+        }
+        if (frameMissing) {
+            form.statusBar->clearMessage();
+            frameMissing = false;
+            framesSinceRate = 0;
+            rateClock.restart();
+        }
+
+        detectMarker(currentFrame);
+        paintTrail(trailPoints, markerColors);
+        showFrame();
+
+        ++framesSinceRate;
+        const qint64 elapsed = rateClock.elapsed();
+        if (elapsed >= kRateIntervalMs) {
+            form.statusBar->showMessage(frameRateMessage(framesSinceRate * 1000.0 / elapsed));
+            framesSinceRate = 0;
+            rateClock.restart();
+        }
+
+        waitHandlingEvents(kFrameWaitMs);
+    }
+
+    // However the loop ended, the live view is over for good, as after the stop button.
+    captureRunning = false;
+    form.pushButton->setEnabled(true);
+}
+
+void Veltra::showFrame()
+{
+    // The const constructor: the image reads the frame's pixels and cannot write them.
+    frameImage = QImage(static_cast<const uchar *>(currentFrame.data), currentFrame.cols,
+                        currentFrame.rows, static_cast<qsizetype>(currentFrame.step),
+                        QImage::Format_BGR888);
+    scaledImage = frameImage.scaled(form.label->size(), Qt::KeepAspectRatio, Qt::FastTransformation);
+    framePixmap = QPixmap::fromImage(scaledImage);
+    form.label->setPixmap(framePixmap);
+}

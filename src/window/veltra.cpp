@@ -1,0 +1,33 @@
+#include "window/veltra.h"
+
+#include "app/state.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPushButton>
+
+Veltra::Veltra(QWidget *parent)
+    : QMainWindow(parent)
+{
+    form.buildForm(this);
+    connect(form.pushButton, &QPushButton::clicked, this, &Veltra::onpic);
+    connect(form.pushButton_2, &QPushButton::clicked, this, &Veltra::app_close);
+    connect(form.comboBox, &QComboBox::currentIndexChanged, this, &Veltra::get_index);
+}
+
+Veltra::~Veltra() = default;
+
+void Veltra::app_close()
+{
+    // The live view loop, if running, sees the flag at its next test and returns.
+    captureRunning = false;
+    close();
+}
+
+int Veltra::get_index()
+{
+    const int index = form.comboBox->currentIndex();
+    selectedIndex = index;
+    form.label->setText(QString::number(index));
+    return index;
+}

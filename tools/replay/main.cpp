@@ -1,0 +1,141 @@
+// veltra-replay: runs the marker tracker over a recorded clip, frame by frame as the
+// live view does (detect, then paint the whole trail), to check the marker colour
+// against footage without a camera.
+
+#include "app/state.h"
+#include "tracking/frameformat.h"
+#include "tracking/tracking.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+const char kUsage[] = "usage: veltra-replay SOURCE [--frames N] [--trail FILE] [--save-last FILE]";
+
+struct Options
+{
+    std::string source;
+    long long maxFrames = -1; // no limit
+    std::string trailFile;
+    std::string lastFrameFile;
+};
+
+int fail(const std::string &message, int code = kUsageError)
+{
+    std::cerr << "veltra-replay: " << message << '\n';
+    return code;
+}
+
+bool parseCount(const char *text, long long &value)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long long parsed = std::strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || parsed < 0)
+        return false;
+    value = parsed;
+    return true;
+}
+
+// Returns an empty string on success, or what was wrong with the command line.
+std::string parseOptions(int argc, char **argv, Options &options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool takesValue = arg == "--frames" || arg == "--trail" || arg == "--save-last";
+        if (takesValue) {
+            if (i + 1 >= argc)
+                return arg + " needs a value";
+            const char *value = argv[++i];
+            if (arg == "--frames" && !parseCount(value, options.maxFrames))
+                return std::string("--frames needs a count of 0 or more, not '") + value + "'";
+            if (arg == "--trail")
+                options.trailFile = value;
+            if (arg == "--save-last") {
+                options.lastFrameFile = value;
+                const std::string &name = options.lastFrameFile;
+                if (name.size() < 4 || name.compare(name.size() - 4, 4, ".png") != 0)
+                    return "--save-last writes a lossless PNG: give a FILE ending in .png";
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return "unknown option " + arg;
+        } else if (options.source.empty()) {
+            options.source = arg;
+        } else {
+            return "more than one SOURCE given";
+        }
+    }
+    if (options.source.empty())
+        return "no SOURCE given";
+    return {};
+}
+
+bool writeTrail(const std::string &path)
+{
+    std::ofstream out(path);
+    for (const TrailEntry &entry : trailPoints)
+        out << entry.x << ' ' << entry.y << ' ' << entry.row << '\n';
+    out.flush();
+    return static_cast<bool>(out);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    const std::string problem = parseOptions(argc, argv, options);
+    if (!problem.empty())
+        return fail(problem + "\n" + kUsage);
+
+    // The camera is claimed with the rest of the process state; the clip replaces it.
+    captureDevice.release();
+    // A printf-style pattern is an image sequence, read picture by picture so that
+    // each frame keeps its own size.
+    const bool isSequence = options.source.find('%') != std::string::npos;
+    if (!captureDevice.open(options.source, isSequence ? cv::CAP_IMAGES : cv::CAP_ANY)
+        || !captureDevice.isOpened())
+        return fail("cannot open '" + options.source + "' as a video or image sequence");
+
+    const bool keepLast = !options.lastFrameFile.empty();
+    cv::Mat lastFrame;
+    long long frames = 0;
+    const auto started = std::chrono::steady_clock::now();
+    while (options.maxFrames < 0 || frames < options.maxFrames) {
+        if (!captureDevice.read(currentFrame))
+            break;
+        ++frames;
+        if (!frameAsBgr(currentFrame, currentFrame))
+            continue; // the live view skips such a frame too
+        detectMarker(currentFrame);
+        paintTrail(trailPoints, markerColors);
+        if (keepLast)
+            lastFrame = currentFrame.clone(); // the next read may reuse the buffer
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    if (!options.trailFile.empty() && !writeTrail(options.trailFile))
+        return fail("cannot write the trail to '" + options.trailFile + "'", 1);
+    if (keepLast) {
+        if (lastFrame.empty())
+            return fail("no frame was tracked, so there is no last frame to save", 1);
+        if (!cv::imwrite(options.lastFrameFile, lastFrame, {cv::IMWRITE_PNG_COMPRESSION, 3}))
+            return fail("cannot write the last frame to '" + options.lastFrameFile + "'", 1);
+    }
+
+    std::fprintf(stderr, "veltra-replay: %lld frames, %zu trail entries, %.3f ms per frame\n", frames,
+                 trailPoints.size(), frames > 0 ? seconds * 1000.0 / static_cast<double>(frames) : 0.0);
+    return 0;
+}
