@@ -97,7 +97,7 @@ int main(int argc, char **argv)
     Options options;
     const std::string problem = parseOptions(argc, argv, options);
     if (!problem.empty())
-        return fail(problem + "\n" + kUsage);
+        return fail(problem + "; " + kUsage);
 
     // The camera is claimed with the rest of the process state; the clip replaces it.
     captureDevice.release();

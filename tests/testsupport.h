@@ -1,0 +1,85 @@
+#pragma once
+
+// Helpers shared by the test programs: synthetic frames with known content, the
+// reference disc-by-disc trail drawing, and capture of the diagnostic stream.
+
+#include "app/state.h"
+#include "tracking/trailoverlay.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A BGR colour inside the program's marker range: hue 15, saturation 128, value 200.
+inline const cv::Scalar kMarkerBgr(100, 150, 200);
+
+// Collects what is written to std::cout while it lives.
+class CoutCapture
+{
+public:
+    CoutCapture() : previous_(std::cout.rdbuf(buffer_.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(previous_); }
+    CoutCapture(const CoutCapture &) = delete;
+    CoutCapture &operator=(const CoutCapture &) = delete;
+
+    std::string text() const { return buffer_.str(); }
+
+    std::vector<int> numbers() const
+    {
+        std::istringstream in(buffer_.str());
+        std::vector<int> values;
+        for (int v; in >> v;)
+            values.push_back(v);
+        return values;
+    }
+
+private:
+    std::ostringstream buffer_;
+    std::streambuf *previous_;
+};
+
+inline cv::Mat blackFrame(int width, int height)
+{
+    return cv::Mat(height, width, CV_8UC3, cv::Scalar::all(0));
+}
+
+// A filled axis-aligned rectangle of exactly w by h pixels.
+inline void fillBox(cv::Mat &image, int x, int y, int w, int h, const cv::Scalar &colour)
+{
+    image(cv::Rect(x, y, w, h)).setTo(colour);
+}
+
+// The reference: every entry drawn in order with cv::circle, as the trail is defined.
+inline void drawDiscByDisc(cv::Mat &image, const std::vector<TrailEntry> &points,
+                           const std::vector<cv::Scalar> &colors)
+{
+    for (const TrailEntry &entry : points)
+        cv::circle(image, cv::Point(entry.x, entry.y), 10, colors[static_cast<size_t>(entry.row)],
+                   cv::FILLED, cv::LINE_8);
+}
+
+inline double maxDifference(const cv::Mat &a, const cv::Mat &b)
+{
+    if (a.size() != b.size() || a.type() != b.type())
+        return -1;
+    return cv::norm(a, b, cv::NORM_INF);
+}
+
+// Puts the process-wide tracking state back to its start-up values.
+inline void resetTrackingState()
+{
+    currentFrame.release();
+    trailPoints.clear();
+    trailOverlay.reset();
+    colorRanges = {{13, 30, 127, 217, 151, 255}};
+    markerColors = {cv::Scalar(0, 255, 255, 0)};
+    selectedIndex = 0;
+    captureRunning = true;
+}
+
+} // namespace testsupport
