@@ -15,14 +15,16 @@ const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame)
     if (selectedIndex < 0 || static_cast<size_t>(selectedIndex) >= colorRanges.size())
         return trailPoints;
 
-    cv::Mat imgHSV;
+    // Kept between calls: frames keep their size, so the buffers are allocated once
+    // instead of being faulted in afresh on every frame.
+    static cv::Mat imgHSV;
+    static cv::Mat mask;
     cv::cvtColor(bgr, imgHSV, cv::COLOR_BGR2HSV);
 
     // Inclusive bounds. The upper hue may lie above 179, which accepts every hue up.
     const ColorRangeRow &row = colorRanges[static_cast<size_t>(selectedIndex)];
     const cv::Scalar lower(row.lowHue, row.lowSaturation, row.lowValue, 0);
     const cv::Scalar upper(row.highHue, row.highSaturation, row.highValue, 0);
-    cv::Mat mask;
     cv::inRange(imgHSV, lower, upper, mask);
 
     const cv::Point myPoint = locateMarker(mask);

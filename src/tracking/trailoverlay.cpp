@@ -117,6 +117,8 @@ void TrailOverlay::paint(cv::Mat &frame, const std::vector<TrailEntry> &points,
                          const std::vector<cv::Scalar> &colors)
 {
     CV_Assert(frame.type() == CV_8UC3 && frame.dims == 2);
+    if (points.empty())
+        return; // nothing to draw, and no layer to hold until there is
     if (!followsFrom(points, colors, frame.size()))
         restart(frame.size(), points, colors);
 
