@@ -1,12 +1,18 @@
 # Two commands set everything up from a clean checkout on Debian 12:
 #   make run    installs what is missing, builds, and starts the program
-#   make test   installs what is missing, builds, and runs every test
+#   make test   installs what is missing, builds, and runs every test: the ordinary
+#               build, a build under AddressSanitizer and UBSan, and a bounded fuzz run
 
 BUILD_DIR ?= build
+SANITIZE_DIR ?= build-sanitize
+FUZZ_DIR ?= build-fuzz
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# How long the fuzz run of `make test` may take, and how many inputs at most.
+FUZZ_SECONDS ?= 30
+FUZZ_RUNS ?= 20000
 
-.PHONY: all deps build run test bench clean
+.PHONY: all deps build run test test-ordinary test-sanitize test-fuzz bench clean
 
 all: build
 
@@ -20,8 +26,32 @@ build: deps
 run: build
 	./$(BUILD_DIR)/src/app/veltra
 
-test: build
+# The ordinary suite runs last, so that its summary closes the output.
+test: deps
+	$(MAKE) --no-print-directory test-fuzz
+	$(MAKE) --no-print-directory test-sanitize
+	$(MAKE) --no-print-directory test-ordinary
+
+test-ordinary: build
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
+test-sanitize: deps
+	cmake -S . -B $(SANITIZE_DIR) $(CMAKE_FLAGS) -DVELTRA_SANITIZE=ON
+	cmake --build $(SANITIZE_DIR) -j $(JOBS)
+	cd $(SANITIZE_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# libFuzzer needs clang; the set-up script installs it. The corpus in the repository is
+# only read: new inputs the run finds go to a scratch folder inside the build.
+test-fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) $(CMAKE_FLAGS) -DVELTRA_FUZZ=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS)
+	rm -rf $(FUZZ_DIR)/corpus && mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
+	OPENCV_VIDEOIO_PRIORITY_GPHOTO2=0 $(FUZZ_DIR)/fuzz/fuzz_tracking \
+		-max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -max_len=4096 -rss_limit_mb=4096 \
+		-artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus fuzz/corpus
+
+bench: build
+	./$(BUILD_DIR)/bench/veltra-bench --csv $(BUILD_DIR)/bench.csv > /dev/null
+
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR)
