@@ -4,16 +4,14 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  cmake g++ make
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libopencv-dev
-  xvfb xauth x11-utils
+  xvfb xauth
   fonts-wqy-microhei
+  # clang and its runtime build the fuzz target; the sanitizer build uses g++'s own.
+  clang libclang-rt-14-dev
 )
-# clang and its runtime build the fuzz target; the sanitizer build uses g++'s own runtimes.
-if [ "${VELTRA_WITH_FUZZ:-1}" = 1 ]; then
-  packages+=(clang libclang-rt-14-dev)
-fi
 
 missing=()
 for p in "${packages[@]}"; do
