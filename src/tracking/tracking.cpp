@@ -79,9 +79,7 @@ void paintTrail(const std::vector<TrailEntry> &points, const std::vector<cv::Sca
     if (currentFrame.channels() > 4 || currentFrame.depth() == CV_16F)
         return;
     for (const TrailEntry &entry : points) {
-        if (entry.row < 0 || static_cast<size_t>(entry.row) >= colors.size())
-            continue;
-        if (!TrailOverlay::discTouches(currentFrame.size(), entry))
+        if (!TrailOverlay::hasColour(entry, colors) || !TrailOverlay::discTouches(currentFrame.size(), entry))
             continue;
         cv::circle(currentFrame, cv::Point(entry.x, entry.y), kTrailDiscRadius,
                    colors[static_cast<size_t>(entry.row)], cv::FILLED, cv::LINE_8);

@@ -7,14 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-bool hasColour(const TrailEntry &entry, const std::vector<cv::Scalar> &colors)
+bool TrailOverlay::hasColour(const TrailEntry &entry, const std::vector<cv::Scalar> &colors)
 {
     return entry.row >= 0 && static_cast<std::size_t>(entry.row) < colors.size();
 }
-
-} // namespace
 
 bool TrailOverlay::discTouches(cv::Size size, const TrailEntry &entry)
 {

@@ -26,6 +26,8 @@ public:
 
     // Whether cv::circle would draw any pixel of the entry's disc in a frame of `size`.
     static bool discTouches(cv::Size size, const TrailEntry &entry);
+    // Whether `colors` holds a colour for the entry's row; entries without one are not drawn.
+    static bool hasColour(const TrailEntry &entry, const std::vector<cv::Scalar> &colors);
 
 private:
     struct Run
