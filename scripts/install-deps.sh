@@ -8,6 +8,10 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libopencv-dev
   xvfb xauth
+  # The virtual camera of the end-to-end tests: a private PipeWire session, its V4L2
+  # layer, a frame source built on libpipewire, and X test input to click the window.
+  pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev pkg-config
+  libx11-dev libxtst-dev
   fonts-wqy-microhei
   # clang and its runtime build the fuzz target; the sanitizer build uses g++'s own.
   clang libclang-rt-14-dev

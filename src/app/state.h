@@ -38,7 +38,8 @@ struct ColorRangeRow
 class TrailOverlay;
 
 extern cv::Mat currentFrame;                 // the one frame buffer: captured, tracked, painted, shown
-extern cv::VideoCapture captureDevice;       // camera 0, claimed from process start to process end
+extern cv::VideoCapture captureDevice;       // camera 0, claimed from process start to process end;
+                                             // the live view reopens it when it stops delivering
 extern std::vector<TrailEntry> trailPoints;  // grows by at most one entry a frame, never shrinks
 extern std::vector<ColorRangeRow> colorRanges;
 extern std::vector<cv::Scalar> markerColors; // B, G, R, 0; same row count as colorRanges

@@ -3,6 +3,7 @@
 
 #include "window/veltra.h"
 
+#include "app/camera.h"
 #include "app/state.h"
 #include "tracking/frameformat.h"
 #include "tracking/tracking.h"
@@ -18,9 +19,16 @@
 namespace {
 
 constexpr int kFrameWaitMs = 1;
-// After a read that delivers no frame: long enough not to spin a core on a missing
-// camera, short enough that frames coming back are picked up at once.
+// The longest a read may hold the GUI thread waiting for a camera frame.
+constexpr int kReadWaitMs = 30;
+// After reads that fail at once: long enough not to spin a core on a missing camera,
+// short enough that frames coming back are picked up at once.
 constexpr int kNoFrameWaitMs = 30;
+// A live camera that has sent nothing for this long has stalled: say so.
+constexpr qint64 kStallMessageMs = 1000;
+// While no frame arrives, the camera is reopened this often: an unplugged camera, or
+// one whose stream broke, delivers again only through a fresh open.
+constexpr qint64 kReopenIntervalMs = 2000;
 constexpr qint64 kRateIntervalMs = 1000;
 
 // Waits `ms` milliseconds while Qt handles the window's pending events, user input
@@ -57,18 +65,38 @@ void Veltra::onpic()
     rateClock.start();
     int framesSinceRate = 0;
     bool frameMissing = false;
+    QElapsedTimer sinceFrame;   // since the last frame, or since the loop started
+    sinceFrame.start();
+    QElapsedTimer sinceReopen;  // since the camera was last opened
+    sinceReopen.start();
+    int quickFailures = 0;      // reads in a row that gave nothing without waiting
 
     // A window closed from its title bar is hidden, not stopped: end the loop then too.
     while (captureRunning && isVisible()) {
-        if (!captureDevice.read(currentFrame) || !frameAsBgr(currentFrame, currentFrame)) {
+        QElapsedTimer readClock;
+        readClock.start();
+        const FrameRead read = readFrame(captureDevice, currentFrame, kReadWaitMs);
+        if (read != FrameRead::Frame || !frameAsBgr(currentFrame, currentFrame)) {
             frameImage = QImage(); // it wrapped a buffer the failed read may have freed
-            if (!frameMissing) {
+            // A camera that is gone, or a frame that cannot be shown, is reported at
+            // once; a live camera that is only late gets a moment first.
+            const bool reportNow = read != FrameRead::NotYet;
+            if (!frameMissing && (reportNow || sinceFrame.elapsed() >= kStallMessageMs)) {
                 form.statusBar->showMessage(noFrameMessage());
                 frameMissing = true;
             }
-            waitHandlingEvents(kNoFrameWaitMs);
+            if (sinceFrame.elapsed() >= kReopenIntervalMs && sinceReopen.elapsed() >= kReopenIntervalMs) {
+                reopenCamera();
+                sinceReopen.restart();
+            }
+            // A read that waited has already paced the loop; one that failed at once
+            // may do so again right away (no camera), so the loop then sleeps instead.
+            quickFailures = readClock.elapsed() < kReadWaitMs / 2 ? quickFailures + 1 : 0;
+            waitHandlingEvents(quickFailures > 1 ? kNoFrameWaitMs : kFrameWaitMs);
             continue;
         }
+        sinceFrame.restart();
+        quickFailures = 0;
         if (frameMissing) {
             form.statusBar->clearMessage();
             frameMissing = false;

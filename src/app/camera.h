@@ -1,0 +1,29 @@
+#pragma once
+
+// The program's camera: device 0 through any capture back-end. These work on
+// captureDevice (state.h) and keep the GUI thread from blocking on it for long.
+
+#include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
+
+inline constexpr int kCameraIndex = 0;
+
+// Sets OpenCV's capture options for the camera, each only where the user has not set
+// it: V4L2 is tried before GStreamer, whose camera reads wait without any limit, and
+// V4L2's own wait for a frame is cut to nothing, since readFrame waits instead. Must
+// run before the first use of OpenCV's capture back-ends; it is read only once.
+void prepareCameraBackends();
+
+// Releases captureDevice and opens camera 0 again, any back-end: a camera that was
+// unplugged, or whose stream broke, comes back only this way. True if it opened.
+bool reopenCamera();
+
+enum class FrameRead {
+    Frame,     // a new frame is in `frame`
+    NotYet,    // the camera is live but had no frame within the wait
+    Failed,    // nothing to read from: not open, or the read itself failed
+};
+
+// Reads the next frame of `capture` into `frame`. Where the back-end can wait with a
+// bound (V4L2), it waits at most `timeoutMs` for a frame; elsewhere it reads plainly.
+FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs);

@@ -1,0 +1,226 @@
+// A virtual camera for the end-to-end tests: a PipeWire Video/Source node that plays
+// 8-bit BGR frames with a marker moving on a known path (see vcam_path.h). Through
+// PipeWire's V4L2 layer a program sees it as /dev/video0.
+//
+//   veltra-vcam-source [--width W] [--height H] [--fps N]
+//
+// Signals steer it: SIGUSR1 stalls the stream (no more frames, the node stays),
+// SIGUSR2 resumes it, SIGTERM or SIGINT ends it. It prints "ready" once the node
+// exists, and "consumer 1" or "consumer 0" when a consumer starts or stops streaming,
+// so a test can see a program claim and release the camera.
+//
+// A consumer that goes away keeps the buffers it was handed, and a PipeWire stream
+// does not take them back: the next consumer would get nothing. A real camera starts
+// afresh for every user, so this one does too: when a consumer that took frames
+// leaves, the stream is connected anew (a new node with fresh buffers).
+
+#include "vcam_path.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/param/props.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Source
+{
+    pw_main_loop *loop = nullptr;
+    pw_stream *stream = nullptr;
+    spa_source *timer = nullptr;
+    spa_source *reconnectTimer = nullptr;
+    int width = 320;
+    int height = 240;
+    int fps = 30;
+    bool stalled = false;
+    bool streaming = false;
+    uint64_t frame = 0;     // the frame number, so the marker moves on as frames go out
+    uint64_t delivered = 0; // frames the current consumer took
+    int starved = 0;        // ticks in a row with no buffer to fill
+};
+
+void setTimer(Source *s, spa_source *timer, long firstNs, long intervalNs)
+{
+    timespec value{firstNs / 1000000000L, firstNs % 1000000000L};
+    timespec interval{intervalNs / 1000000000L, intervalNs % 1000000000L};
+    pw_loop_update_timer(pw_main_loop_get_loop(s->loop), timer, &value, &interval, false);
+}
+
+void fillFrame(const Source &s, uint8_t *data, int stride)
+{
+    const vcam::Box box = vcam::markerBox(s.frame, s.width, s.height);
+    for (int y = 0; y < s.height; ++y) {
+        uint8_t *row = data + static_cast<ptrdiff_t>(y) * stride;
+        for (int x = 0; x < s.width; ++x) {
+            const bool marker = x >= box.x && x < box.x + box.w && y >= box.y && y < box.y + box.h;
+            const uint8_t *bgr = marker ? vcam::kMarkerBgr : vcam::kBackgroundBgr;
+            std::memcpy(row + 3 * x, bgr, 3);
+        }
+    }
+}
+
+void onTimeout(void *userdata, uint64_t)
+{
+    auto *s = static_cast<Source *>(userdata);
+    if (s->stalled || !s->streaming)
+        return;
+    pw_buffer *b = pw_stream_dequeue_buffer(s->stream);
+    if (!b) {
+        // The consumer holds every buffer. For a moment that is fine; for longer, the
+        // buffers went with a consumer that left: start afresh, as after a leave.
+        if (++s->starved == s->fps / 2)
+            setTimer(s, s->reconnectTimer, 1, 0);
+        return;
+    }
+    s->starved = 0;
+    spa_buffer *buf = b->buffer;
+    spa_data &d = buf->datas[0];
+    const int stride = 3 * s->width;
+    if (d.data && d.maxsize >= static_cast<uint32_t>(stride * s->height)) {
+        fillFrame(*s, static_cast<uint8_t *>(d.data), stride);
+        d.chunk->offset = 0;
+        d.chunk->stride = stride;
+        d.chunk->size = static_cast<uint32_t>(stride * s->height);
+    }
+    ++s->frame;
+    ++s->delivered;
+    pw_stream_queue_buffer(s->stream, b);
+}
+
+void onStateChanged(void *userdata, pw_stream_state, pw_stream_state state, const char *)
+{
+    auto *s = static_cast<Source *>(userdata);
+    const bool streaming = state == PW_STREAM_STATE_STREAMING;
+    if (streaming != s->streaming) {
+        s->streaming = streaming;
+        std::printf("consumer %d\n", streaming ? 1 : 0);
+        std::fflush(stdout);
+        // Reconnecting from inside the stream's own callback is not safe: do it next.
+        if (!streaming && s->delivered > 0)
+            setTimer(s, s->reconnectTimer, 1, 0);
+    }
+    // The first frame goes out one frame time after streaming starts: a program that
+    // opens the camera streams for a moment to learn its format, and should take none.
+    const long interval = 1000000000L / s->fps;
+    setTimer(s, s->timer, streaming ? interval : 0, streaming ? interval : 0);
+}
+
+void onParamChanged(void *userdata, uint32_t id, const spa_pod *param)
+{
+    auto *s = static_cast<Source *>(userdata);
+    if (!param || id != SPA_PARAM_Format)
+        return;
+    uint8_t storage[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const int stride = 3 * s->width;
+    const spa_pod *params[1];
+    params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
+        SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 8),
+        SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
+        SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * s->height),
+        SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
+        SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd)));
+    pw_stream_update_params(s->stream, params, 1);
+}
+
+const pw_stream_events kStreamEvents = [] {
+    pw_stream_events e{};
+    e.version = PW_VERSION_STREAM_EVENTS;
+    e.state_changed = onStateChanged;
+    e.param_changed = onParamChanged;
+    return e;
+}();
+
+void onStall(void *userdata, int) { static_cast<Source *>(userdata)->stalled = true; }
+void onResume(void *userdata, int) { static_cast<Source *>(userdata)->stalled = false; }
+void onQuit(void *userdata, int) { pw_main_loop_quit(static_cast<Source *>(userdata)->loop); }
+
+// Offers one format: 8-bit BGR at the chosen size and rate.
+bool connect(Source *s)
+{
+    pw_stream_disconnect(s->stream);
+    s->delivered = 0;
+    s->starved = 0;
+    uint8_t storage[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
+    const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(s->width), static_cast<uint32_t>(s->height));
+    const spa_fraction rate = SPA_FRACTION(static_cast<uint32_t>(s->fps), 1);
+    const spa_pod *params[1];
+    params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
+        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGR),
+        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+
+    const int res = pw_stream_connect(s->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+                                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+                                      params, 1);
+    if (res < 0) {
+        std::fprintf(stderr, "veltra-vcam-source: cannot connect to PipeWire: %s\n", std::strerror(-res));
+        return false;
+    }
+    return true;
+}
+
+void onReconnect(void *userdata, uint64_t) { connect(static_cast<Source *>(userdata)); }
+
+int intOption(int argc, char **argv, const char *name, int fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], name) == 0)
+            return std::atoi(argv[i + 1]);
+    return fallback;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    pw_init(&argc, &argv);
+    Source s;
+    s.width = intOption(argc, argv, "--width", s.width);
+    s.height = intOption(argc, argv, "--height", s.height);
+    s.fps = intOption(argc, argv, "--fps", s.fps);
+    if (s.width < 64 || s.height < 64 || s.fps < 1 || s.fps > 240) {
+        std::fprintf(stderr, "veltra-vcam-source: bad size or rate\n");
+        return 2;
+    }
+
+    s.loop = pw_main_loop_new(nullptr);
+    pw_loop *loop = pw_main_loop_get_loop(s.loop);
+    pw_loop_add_signal(loop, SIGUSR1, onStall, &s);
+    pw_loop_add_signal(loop, SIGUSR2, onResume, &s);
+    pw_loop_add_signal(loop, SIGTERM, onQuit, &s);
+    pw_loop_add_signal(loop, SIGINT, onQuit, &s);
+    s.timer = pw_loop_add_timer(loop, onTimeout, &s);
+    s.reconnectTimer = pw_loop_add_timer(loop, onReconnect, &s);
+
+    // Idle sources are suspended after 5 s by the session manager, and a program
+    // opens the camera long before it reads: keep this one awake.
+    s.stream = pw_stream_new_simple(
+        loop, "veltra-test-camera",
+        pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_MEDIA_TYPE, "Video",
+                          PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                          PW_KEY_NODE_DESCRIPTION, "Veltra test camera",
+                          "session.suspend-timeout-seconds", "0", nullptr),
+        &kStreamEvents, &s);
+
+    if (!connect(&s))
+        return 1;
+    std::printf("ready\n");
+    std::fflush(stdout);
+    pw_main_loop_run(s.loop);
+
+    pw_stream_destroy(s.stream);
+    pw_main_loop_destroy(s.loop);
+    pw_deinit();
+    return 0;
+}
