@@ -258,7 +258,7 @@ private slots:
         startSource();
         startProgram();
         // The camera was claimed before the window appeared.
-        QVERIFY2(source->out.contains("consumer 1"), source->out.constData());
+        QVERIFY2(source->out.contains("linked"), source->out.constData());
         startLiveView();
 
         // A full turn of the path and more: the rate settles and the trail is a ring.
@@ -421,10 +421,10 @@ private slots:
             QVERIFY(tool.waitForFinished(60000));
         }
         QTest::qWait(300);
-        QVERIFY2(!source->out.contains("consumer"), source->out.constData());
+        QVERIFY2(!source->out.contains("linked") && !source->out.contains("consumer"), source->out.constData());
         // The same layer does see the program claim it.
         startProgram();
-        QVERIFY(source->out.contains("consumer 1"));
+        QVERIFY(source->out.contains("linked"));
     }
 };
 

@@ -6,13 +6,16 @@
 //
 // Signals steer it: SIGUSR1 stalls the stream (no more frames, the node stays),
 // SIGUSR2 resumes it, SIGTERM or SIGINT ends it. It prints "ready" once the node
-// exists, and "consumer 1" or "consumer 0" when a consumer starts or stops streaming,
-// so a test can see a program claim and release the camera.
+// exists, "linked" when a consumer claims it (agrees on a format), and "consumer 1"
+// or "consumer 0" when a consumer starts or stops streaming.
 //
 // A consumer that goes away keeps the buffers it was handed, and a PipeWire stream
 // does not take them back: the next consumer would get nothing. A real camera starts
 // afresh for every user, so this one does too: when a consumer that took frames
-// leaves, the stream is connected anew (a new node with fresh buffers).
+// leaves, the node suspends itself, which drops its format and buffers; the next
+// consumer negotiates new ones. The node itself stays, so a program that reopens the
+// camera at once finds the same node (PipeWire's V4L2 layer hangs for 30 s in an
+// open whose node is replaced under it).
 
 #include "vcam_path.h"
 
@@ -33,7 +36,8 @@ struct Source
     pw_main_loop *loop = nullptr;
     pw_stream *stream = nullptr;
     spa_source *timer = nullptr;
-    spa_source *reconnectTimer = nullptr;
+    spa_source *suspendTimer = nullptr;
+    pw_registry *registry = nullptr;
     int width = 320;
     int height = 240;
     int fps = 30;
@@ -41,7 +45,6 @@ struct Source
     bool streaming = false;
     uint64_t frame = 0;     // the frame number, so the marker moves on as frames go out
     uint64_t delivered = 0; // frames the current consumer took
-    int starved = 0;        // ticks in a row with no buffer to fill
 };
 
 void setTimer(Source *s, spa_source *timer, long firstNs, long intervalNs)
@@ -70,14 +73,8 @@ void onTimeout(void *userdata, uint64_t)
     if (s->stalled || !s->streaming)
         return;
     pw_buffer *b = pw_stream_dequeue_buffer(s->stream);
-    if (!b) {
-        // The consumer holds every buffer. For a moment that is fine; for longer, the
-        // buffers went with a consumer that left: start afresh, as after a leave.
-        if (++s->starved == s->fps / 2)
-            setTimer(s, s->reconnectTimer, 1, 0);
-        return;
-    }
-    s->starved = 0;
+    if (!b)
+        return; // the consumer holds every buffer: skip this tick
     spa_buffer *buf = b->buffer;
     spa_data &d = buf->datas[0];
     const int stride = 3 * s->width;
@@ -100,9 +97,9 @@ void onStateChanged(void *userdata, pw_stream_state, pw_stream_state state, cons
         s->streaming = streaming;
         std::printf("consumer %d\n", streaming ? 1 : 0);
         std::fflush(stdout);
-        // Reconnecting from inside the stream's own callback is not safe: do it next.
+        // Not from inside the stream's own callback: next, from the loop.
         if (!streaming && s->delivered > 0)
-            setTimer(s, s->reconnectTimer, 1, 0);
+            setTimer(s, s->suspendTimer, 1, 0);
     }
     // The first frame goes out one frame time after streaming starts: a program that
     // opens the camera streams for a moment to learn its format, and should take none.
@@ -113,8 +110,16 @@ void onStateChanged(void *userdata, pw_stream_state, pw_stream_state state, cons
 void onParamChanged(void *userdata, uint32_t id, const spa_pod *param)
 {
     auto *s = static_cast<Source *>(userdata);
-    if (!param || id != SPA_PARAM_Format)
+    if (id != SPA_PARAM_Format)
         return;
+    if (!param) {
+        std::printf("unlinked\n");
+        std::fflush(stdout);
+        return;
+    }
+    // A consumer agreed on the format: the camera is claimed, streaming or not.
+    std::printf("linked\n");
+    std::fflush(stdout);
     uint8_t storage[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const int stride = 3 * s->width;
@@ -144,9 +149,7 @@ void onQuit(void *userdata, int) { pw_main_loop_quit(static_cast<Source *>(userd
 // Offers one format: 8-bit BGR at the chosen size and rate.
 bool connect(Source *s)
 {
-    pw_stream_disconnect(s->stream);
     s->delivered = 0;
-    s->starved = 0;
     uint8_t storage[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(s->width), static_cast<uint32_t>(s->height));
@@ -170,7 +173,18 @@ bool connect(Source *s)
     return true;
 }
 
-void onReconnect(void *userdata, uint64_t) { connect(static_cast<Source *>(userdata)); }
+void onSuspend(void *userdata, uint64_t)
+{
+    auto *s = static_cast<Source *>(userdata);
+    if (!s->registry)
+        s->registry = pw_core_get_registry(pw_stream_get_core(s->stream), PW_VERSION_REGISTRY, 0);
+    auto *node = static_cast<pw_node *>(pw_registry_bind(s->registry, pw_stream_get_node_id(s->stream),
+                                                         PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    const spa_command suspend = SPA_NODE_COMMAND_INIT(SPA_NODE_COMMAND_Suspend);
+    pw_node_send_command(node, &suspend);
+    pw_proxy_destroy(reinterpret_cast<pw_proxy *>(node));
+    s->delivered = 0;
+}
 
 int intOption(int argc, char **argv, const char *name, int fallback)
 {
@@ -201,7 +215,7 @@ int main(int argc, char **argv)
     pw_loop_add_signal(loop, SIGTERM, onQuit, &s);
     pw_loop_add_signal(loop, SIGINT, onQuit, &s);
     s.timer = pw_loop_add_timer(loop, onTimeout, &s);
-    s.reconnectTimer = pw_loop_add_timer(loop, onReconnect, &s);
+    s.suspendTimer = pw_loop_add_timer(loop, onSuspend, &s);
 
     // Idle sources are suspended after 5 s by the session manager, and a program
     // opens the camera long before it reads: keep this one awake.
@@ -219,6 +233,8 @@ int main(int argc, char **argv)
     std::fflush(stdout);
     pw_main_loop_run(s.loop);
 
+    if (s.registry)
+        pw_proxy_destroy(reinterpret_cast<pw_proxy *>(s.registry));
     pw_stream_destroy(s.stream);
     pw_main_loop_destroy(s.loop);
     pw_deinit();
