@@ -186,6 +186,9 @@ class TestCamera : public QObject
         QProcessEnvironment e = env;
         e.insert("LD_PRELOAD", QStringLiteral(PW_V4L2_LIB));
         e.insert("QT_QPA_PLATFORM", "xcb");
+        // OpenCV's warnings go to std::cerr, which flushes std::cout first: they would
+        // hide whether the program flushes its own diagnostic lines.
+        e.insert("OPENCV_LOG_LEVEL", "ERROR");
         // Under AddressSanitizer the preloaded layer comes before ASan's own runtime,
         // and the layer's mmap, called while ASan sets up its symbolizer, loads
         // PipeWire's plugins through ASan's dlopen, which waits on that same set-up:
@@ -398,6 +401,7 @@ private slots:
         program = std::make_unique<Child>(QStringLiteral(VELTRA_BINARY));
         QProcessEnvironment e = programEnvironment();
         e.insert("OPENCV_VIDEOIO_DEBUG", "1");
+        e.insert("OPENCV_LOG_LEVEL", "WARNING"); // the back-ends tried are warnings
         if (!userPriority.isEmpty())
             e.insert("OPENCV_VIDEOIO_PRIORITY_V4L2", userPriority);
         program->start(e);

@@ -5,7 +5,10 @@
 #include "tracking/tracking.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QRegularExpression>
+
+#include <ctime>
 
 using namespace testsupport;
 
@@ -150,6 +153,37 @@ private slots:
         const double readSoFar = captureDevice.get(cv::CAP_PROP_POS_FRAMES);
         QTest::qWait(50);
         QCOMPARE(captureDevice.get(cv::CAP_PROP_POS_FRAMES), readSoFar);
+    }
+
+    void waitsForACameraWithoutSpinning()
+    {
+        captureDevice.release(); // as with no camera at all
+        QElapsedTimer wall;
+        const std::clock_t cpuBefore = std::clock();
+        during([&] {
+            if (wall.isValid() && wall.elapsed() >= 1500) {
+                live.clickStop();
+                return true;
+            }
+            if (!wall.isValid() && status() == kNoFrame)
+                wall.start();
+            return false;
+        });
+        runLiveView();
+        const double cpuMs = double(std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
+        // A loop that spins takes the whole core; waiting takes a few per cent.
+        QVERIFY2(cpuMs < 0.3 * double(wall.elapsed()), qPrintable(QString::number(cpuMs)));
+    }
+
+    void startOnAWindowNeverShownLeavesTheLiveViewAvailable()
+    {
+        Veltra hidden;
+        hidden.onpic();
+        QVERIFY(captureRunning);
+        QVERIFY(captureDevice.open(writeSequence("f", {160, 120}, 60), cv::CAP_IMAGES));
+        stopWhen([] { return trailPoints.size() >= 3; });
+        runLiveView();
+        QVERIFY(trailPoints.size() >= 3);
     }
 
     void secondStartDoesNotNest()

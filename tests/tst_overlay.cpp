@@ -106,12 +106,17 @@ private slots:
     void anotherListIsNotMistakenForTheTrail()
     {
         const cv::Size size(100, 80);
+        trailPoints.reserve(8);
         trailPoints = {{20, 20, 0}, {40, 30, 1}};
         QCOMPARE(paintAndCompare(trailPoints, size, 1), 0.0);
-        // A different list, then the same list emptied and refilled with other entries.
-        const std::vector<TrailEntry> other = {{70, 50, 2}, {30, 60, 3}, {50, 40, 0}};
-        QCOMPARE(paintAndCompare(other, size, 2), 0.0);
+        // The same list emptied and refilled with other entries, at the same address.
+        const TrailEntry *address = trailPoints.data();
         trailPoints = {{80, 10, 3}, {10, 70, 2}, {50, 40, 1}};
+        QCOMPARE(trailPoints.data(), address);
+        QCOMPARE(paintAndCompare(trailPoints, size, 2), 0.0);
+        // A different list.
+        const std::vector<TrailEntry> other = {{70, 50, 2}, {30, 60, 3}, {50, 40, 0}};
+        QCOMPARE(paintAndCompare(other, size, 3), 0.0);
         QCOMPARE(paintAndCompare(trailPoints, size, 3), 0.0);
         // New colours for the same rows are picked up too.
         markerColors[1] = cv::Scalar(10, 20, 30, 0);

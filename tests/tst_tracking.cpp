@@ -33,16 +33,25 @@ private slots:
         QTest::addColumn<int>("y");
         QTest::addColumn<int>("w");
         QTest::addColumn<int>("h");
+        QTest::addColumn<QRect>("cut"); // cleared again inside the box
         QTest::addColumn<std::vector<int>>("printed");
         QTest::addColumn<bool>("recorded");
 
         // A filled w by h box has contour area (w - 1)(h - 1).
-        QTest::newRow("area 1000 is printed and rejected") << 50 << 40 << 41 << 26 << std::vector<int>{1000} << false;
-        QTest::newRow("area 1001 is accepted") << 50 << 40 << 12 << 92 << std::vector<int>{1001, 4} << true;
-        QTest::newRow("small box") << 10 << 10 << 5 << 5 << std::vector<int>{16} << false;
-        QTest::newRow("touching the left edge") << 0 << 40 << 30 << 60 << std::vector<int>{1711, 4} << true;
-        QTest::newRow("touching the top edge") << 70 << 0 << 50 << 40 << std::vector<int>{1911, 4} << true;
-        QTest::newRow("1 pixel wide at x 0") << 0 << 10 << 1 << 150 << std::vector<int>{0} << false;
+        QTest::newRow("area 1000 is printed and rejected") << 50 << 40 << 41 << 26 << QRect() << std::vector<int>{1000} << false;
+        QTest::newRow("area 1001 is accepted") << 50 << 40 << 12 << 92 << QRect() << std::vector<int>{1001, 4} << true;
+        QTest::newRow("small box") << 10 << 10 << 5 << 5 << QRect() << std::vector<int>{16} << false;
+        QTest::newRow("touching the left edge") << 0 << 40 << 30 << 60 << QRect() << std::vector<int>{1711, 4} << true;
+        QTest::newRow("touching the top edge") << 70 << 0 << 50 << 40 << QRect() << std::vector<int>{1911, 4} << true;
+        QTest::newRow("1 pixel wide at x 0") << 0 << 10 << 1 << 150 << QRect() << std::vector<int>{0} << false;
+        // A notch 19 wide and 8 deep in the top edge: the outline goes round it with a
+        // diagonal step at each inner corner, taking 20 * 8 - 1 from the area. Its
+        // perimeter is about 336, and 0.02 of that (6.7) is below the notch's depth, so
+        // the polygon keeps the notch (6 corners); at 0.03 (10.1) it would be a plain box.
+        QTest::newRow("notch deeper than the tolerance") << 40 << 40 << 101 << 61 << QRect(80, 40, 19, 8)
+                                                        << std::vector<int>{5841, 6} << true;
+        // Only the outer outline of a ring is examined, never the one round its hole.
+        QTest::newRow("ring") << 50 << 40 << 100 << 100 << QRect(70, 60, 60, 60) << std::vector<int>{9801, 4} << true;
     }
 
     void box()
@@ -51,11 +60,14 @@ private slots:
         QFETCH(int, y);
         QFETCH(int, w);
         QFETCH(int, h);
+        QFETCH(QRect, cut);
         QFETCH(std::vector<int>, printed);
         QFETCH(bool, recorded);
 
         cv::Mat frame = blackFrame(200, 180);
         fillBox(frame, x, y, w, h, kMarkerBgr);
+        if (!cut.isEmpty())
+            fillBox(frame, cut.x(), cut.y(), cut.width(), cut.height(), cv::Scalar::all(0));
         CoutCapture out;
         detectMarker(frame);
 
@@ -222,10 +234,14 @@ private slots:
         if (frame.depth() == CV_32F || frame.channels() == 2 || frame.empty())
             QCOMPARE(out.text(), std::string());
 
-        // Painting never needs a frame of any particular kind either.
+        // Painting never needs a frame of any particular kind either, and draws the
+        // trail on any frame that cv::circle can draw on.
+        cv::Mat expected = frame.clone();
+        if (!expected.empty())
+            drawDiscByDisc(expected, trailPoints, markerColors);
         currentFrame = frame;
         paintTrail(trailPoints, markerColors);
-        QCOMPARE(currentFrame.size(), frame.size());
+        QCOMPARE(maxDifference(currentFrame, expected), 0.0);
     }
 
     void invalidColourRow_isIgnored()
