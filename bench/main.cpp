@@ -5,11 +5,13 @@
 //   veltra-bench --csv FILE            the whole grid, medians written as CSV
 //   veltra-bench --width W --height H --trail N --frames K
 //                                      one pipeline case, median and peak memory
+//   --portable (with either)           the colour mask without its vector code
 //
 // The tracker's diagnostic lines go to standard output as always; results go to
 // standard error (and the CSV file), so `> /dev/null` keeps the terminal readable.
 
 #include "app/state.h"
+#include "tracking/colormask.h"
 #include "tracking/tracking.h"
 #include "tracking/trailoverlay.h"
 
@@ -131,6 +133,43 @@ void floorCalls(const cv::Mat &source, int frames, std::vector<double> &ms)
     }, ms);
 }
 
+// The colour mask alone, as detection makes it, and as OpenCV's two calls make it.
+void maskOnly(const cv::Mat &source, int frames, std::vector<double> &ms)
+{
+    cv::Mat mask;
+    const ColourTable &table = colourTableFor(colorRanges[0]);
+    timeFrames(source, frames, [&] { table.apply(currentFrame, mask); }, ms);
+}
+
+void maskOpenCv(const cv::Mat &source, int frames, std::vector<double> &ms)
+{
+    cv::Mat imgHSV, mask;
+    timeFrames(source, frames, [&] {
+        cv::cvtColor(currentFrame, imgHSV, cv::COLOR_BGR2HSV);
+        cv::inRange(imgHSV, cv::Scalar(13, 30, 127), cv::Scalar(217, 151, 255), mask);
+    }, ms);
+}
+
+// The outline search on the frame's mask: what is left of detection after the mask.
+void contoursOnly(const cv::Mat &source, int frames, std::vector<double> &ms)
+{
+    cv::Mat mask;
+    colourTableFor(colorRanges[0]).apply(source, mask);
+    timeFrames(source, frames, [&] {
+        std::vector<std::vector<cv::Point>> contours;
+        cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    }, ms);
+}
+
+// Builds the colour table now, so no case times it, and says how long that took.
+void buildTable()
+{
+    const auto start = Clock::now();
+    colourTableFor(colorRanges[0]);
+    std::fprintf(stderr, "colour table built in %.1f ms\n",
+                 std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+}
+
 void naive(const cv::Mat &source, size_t trail, int frames, std::vector<double> &ms)
 {
     std::vector<TrailEntry> points;
@@ -150,8 +189,8 @@ long peakRssKiB()
 
 int usage()
 {
-    std::fprintf(stderr, "usage: veltra-bench --csv FILE\n"
-                         "       veltra-bench --width W --height H --trail N --frames K\n");
+    std::fprintf(stderr, "usage: veltra-bench [--portable] --csv FILE\n"
+                         "       veltra-bench [--portable] --width W --height H --trail N --frames K\n");
     return 2;
 }
 
@@ -164,7 +203,7 @@ int runGrid(const std::string &path)
     const auto row = [&csv](const char *stage, const cv::Mat &frame, size_t trail, double ms) {
         csv << stage << ',' << frame.cols << ',' << frame.rows << ',' << trail << ',' << ms << '\n';
         csv.flush();
-        std::fprintf(stderr, "%-8s %4dx%-4d trail %7zu  %8.3f ms\n", stage, frame.cols, frame.rows, trail, ms);
+        std::fprintf(stderr, "%-11s %4dx%-4d trail %7zu  %8.3f ms\n", stage, frame.cols, frame.rows, trail, ms);
     };
     const cv::Size sizes[] = {{640, 480}, {1280, 720}, {1920, 1080}};
     const size_t trails[] = {0, 10000, 100000, 1000000};
@@ -173,10 +212,13 @@ int runGrid(const std::string &path)
     constexpr int kRounds = 5;
     for (const cv::Size size : sizes) {
         const cv::Mat frame = benchFrame(size.width, size.height);
-        std::vector<double> floorMs;
+        std::vector<double> floorMs, maskMs, maskOpenCvMs, contoursMs;
         std::vector<std::vector<double>> pipelineMs(std::size(trails)), naiveMs(std::size(trails));
         for (int round = 0; round < kRounds; ++round) {
             floorCalls(frame, 40, floorMs);
+            maskOpenCv(frame, 40, maskOpenCvMs);
+            maskOnly(frame, 40, maskMs);
+            contoursOnly(frame, 40, contoursMs);
             for (size_t t = 0; t < std::size(trails); ++t) {
                 pipeline(frame, trails[t], 40, pipelineMs[t]);
                 // Disc by disc, a million entries take most of a second a frame.
@@ -185,6 +227,9 @@ int runGrid(const std::string &path)
             }
         }
         row("floor", frame, 0, median(floorMs));
+        row("mask-opencv", frame, 0, median(maskOpenCvMs));
+        row("mask", frame, 0, median(maskMs));
+        row("contours", frame, 0, median(contoursMs));
         for (size_t t = 0; t < std::size(trails); ++t)
             row("pipeline", frame, trails[t], median(pipelineMs[t]));
         for (size_t t = 0; t < std::size(trails); ++t)
@@ -207,6 +252,10 @@ int main(int argc, char **argv)
     long width = 0, height = 0, trail = -1, frames = 60;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--portable") {
+            preferMaskPath(MaskPath::Portable);
+            continue;
+        }
         if (i + 1 >= argc)
             return usage();
         const char *value = argv[++i];
@@ -226,10 +275,11 @@ int main(int argc, char **argv)
         else
             return usage();
     }
+    if (csvPath.empty() && (width < 64 || height < 64 || trail < 0))
+        return usage();
+    buildTable();
     if (!csvPath.empty())
         return runGrid(csvPath);
-    if (width < 64 || height < 64 || trail < 0)
-        return usage();
 
     const cv::Mat frame = benchFrame(static_cast<int>(width), static_cast<int>(height));
     std::vector<double> samples;

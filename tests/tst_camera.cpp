@@ -419,7 +419,7 @@ private slots:
         QProcessEnvironment e = programEnvironment();
         e.insert("QT_QPA_PLATFORM", "offscreen");
         for (const auto &run : {QStringList{VELTRA_REPLAY, "/nonexistent/clip.avi"},
-                                QStringList{VELTRA_BENCH, "--width", "64", "--height", "48", "--trail", "0",
+                                QStringList{VELTRA_BENCH, "--width", "64", "--height", "64", "--trail", "0",
                                             "--frames", "1"}}) {
             QProcess tool;
             tool.setProcessEnvironment(e);

@@ -1,5 +1,6 @@
 #include "tracking/tracking.h"
 
+#include "tracking/colormask.h"
 #include "tracking/frameformat.h"
 #include "tracking/trailoverlay.h"
 
@@ -15,17 +16,14 @@ const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame)
     if (selectedIndex < 0 || static_cast<size_t>(selectedIndex) >= colorRanges.size())
         return trailPoints;
 
-    // Kept between calls: frames keep their size, so the buffers are allocated once
-    // instead of being faulted in afresh on every frame.
-    static cv::Mat imgHSV;
+    // The mask cvtColor(BGR2HSV) and inRange would give, inclusive bounds, an upper hue
+    // above 179 accepting every hue up; from a table of all colours built by those same
+    // two calls. Kept between calls: frames keep their size, so it is allocated once.
     static cv::Mat mask;
-    cv::cvtColor(bgr, imgHSV, cv::COLOR_BGR2HSV);
-
-    // Inclusive bounds. The upper hue may lie above 179, which accepts every hue up.
     const ColorRangeRow &row = colorRanges[static_cast<size_t>(selectedIndex)];
-    const cv::Scalar lower(row.lowHue, row.lowSaturation, row.lowValue, 0);
-    const cv::Scalar upper(row.highHue, row.highSaturation, row.highValue, 0);
-    cv::inRange(imgHSV, lower, upper, mask);
+    // No pixel in range means no outline to examine, and nothing to print.
+    if (!colourTableFor(row).apply(bgr, mask))
+        return trailPoints;
 
     const cv::Point myPoint = locateMarker(mask);
     // Only x is tested: a box 1 pixel wide at the left edge gives x 0 and is dropped.
