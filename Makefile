@@ -12,7 +12,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 30
 FUZZ_RUNS ?= 20000
 
-.PHONY: all deps build run test test-ordinary test-sanitize test-fuzz bench clean
+.PHONY: all deps build run test test-ordinary test-sanitize test-fuzz bench package clean
 
 all: build
 
@@ -49,6 +49,10 @@ test-fuzz: deps
 	OPENCV_VIDEOIO_PRIORITY_GPHOTO2=0 $(FUZZ_DIR)/fuzz/fuzz_tracking \
 		-max_total_time=$(FUZZ_SECONDS) -runs=$(FUZZ_RUNS) -max_len=4096 -rss_limit_mb=4096 \
 		-artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus fuzz/corpus
+
+# build/veltra_<version>_<arch>.deb
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 bench: build
 	./$(BUILD_DIR)/bench/veltra-bench --csv $(BUILD_DIR)/bench.csv > /dev/null

@@ -246,7 +246,6 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    captureDevice.release(); // the benchmark never reads the camera
 
     std::string csvPath;
     long width = 0, height = 0, trail = -1, frames = 60;

@@ -12,6 +12,9 @@ packages=(
   # layer, a frame source built on libpipewire, and X test input to click the window.
   pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev pkg-config
   libx11-dev libxtst-dev
+  # The Debian package: its library dependencies read off the binaries, and the
+  # validators of its desktop entry and software-centre metadata.
+  dpkg-dev file appstream desktop-file-utils
   fonts-wqy-microhei
   # clang and its runtime build the fuzz target; the sanitizer build uses g++'s own.
   clang libclang-rt-14-dev

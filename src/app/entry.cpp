@@ -3,6 +3,7 @@
 #include "window/veltra.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <memory>
 
@@ -10,6 +11,7 @@ int runVeltra(int &argc, char **argv)
 {
     // The command line goes whole to Qt; the program has no options of its own.
     QApplication app(argc, argv);
+    app.setWindowIcon(QIcon(QStringLiteral(":/veltra/veltra.png")));
     auto window = std::make_unique<Veltra>();
     window->show();
     const int result = app.exec();

@@ -23,8 +23,23 @@ constexpr int kUsageError = 2;
 
 const char kUsage[] = "usage: veltra-replay SOURCE [--frames N] [--trail FILE] [--save-last FILE]";
 
+const char kHelp[] =
+    "Runs Veltra's marker tracker over a recorded clip, frame by frame as the live view\n"
+    "does, and prints the diagnostic stream (outline areas and corner counts) on\n"
+    "standard output.\n"
+    "\n"
+    "  SOURCE            a video file, or a printf-style image sequence such as\n"
+    "                    clips/f_%04d.png (each picture keeps its own size)\n"
+    "  --frames N        track at most N frames\n"
+    "  --trail FILE      write the trail as 'x y row' lines to FILE\n"
+    "  --save-last FILE  write the last painted frame to FILE, a .png\n"
+    "  --help            show this help and exit\n"
+    "  --version         show the version and exit\n";
+
 struct Options
 {
+    bool help = false;
+    bool version = false;
     std::string source;
     long long maxFrames = -1; // no limit
     std::string trailFile;
@@ -68,6 +83,10 @@ std::string parseOptions(int argc, char **argv, Options &options)
                 if (name.size() < 4 || name.compare(name.size() - 4, 4, ".png") != 0)
                     return "--save-last writes a lossless PNG: give a FILE ending in .png";
             }
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             return "unknown option " + arg;
         } else if (options.source.empty()) {
@@ -76,7 +95,7 @@ std::string parseOptions(int argc, char **argv, Options &options)
             return "more than one SOURCE given";
         }
     }
-    if (options.source.empty())
+    if (options.source.empty() && !options.help && !options.version)
         return "no SOURCE given";
     return {};
 }
@@ -98,9 +117,15 @@ int main(int argc, char **argv)
     const std::string problem = parseOptions(argc, argv, options);
     if (!problem.empty())
         return fail(problem + "; " + kUsage);
+    if (options.help) {
+        std::printf("%s\n\n%s", kUsage, kHelp);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("veltra-replay %s\n", VELTRA_VERSION);
+        return 0;
+    }
 
-    // The camera is claimed with the rest of the process state; the clip replaces it.
-    captureDevice.release();
     // A printf-style pattern is an image sequence, read picture by picture so that
     // each frame keeps its own size.
     const bool isSequence = options.source.find('%') != std::string::npos;

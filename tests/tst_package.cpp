@@ -1,0 +1,146 @@
+// The Debian package, built from the install rules as `make package` builds it: what
+// it holds, what it depends on, that its metadata validates, and that the programs it
+// installs work the same as the build's own.
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace {
+
+struct Run
+{
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+Run run(const QString &program, const QStringList &args, const QString &dir = QString())
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForFinished(300000))
+        return r;
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+} // namespace
+
+class TestPackage : public QObject
+{
+    Q_OBJECT
+
+    QString deb;
+    QTemporaryDir root; // the package unpacked, as dpkg would install it
+
+private slots:
+    void initTestCase()
+    {
+        const Run cpack = run("cpack", {"-G", "DEB"}, BUILD_DIR);
+        QVERIFY2(cpack.code == 0, cpack.out + cpack.err);
+        deb = QStringLiteral(BUILD_DIR "/veltra_" VELTRA_VERSION "_amd64.deb");
+        QVERIFY2(QFile::exists(deb), qPrintable(deb));
+        QCOMPARE(run("dpkg-deb", {"-x", deb, root.path()}).code, 0);
+    }
+
+    void dependsOnWhatTheProgramsLinkAndLoad()
+    {
+        const Run info = run("dpkg-deb", {"--field", deb, "Depends"});
+        QCOMPARE(info.code, 0);
+        // Read off the binaries, not typed by hand:
+        for (const char *library : {"libopencv-core406", "libopencv-imgproc406", "libopencv-videoio406",
+                                    "libopencv-imgcodecs406", "libqt6widgets6", "libc6"})
+            QVERIFY2(info.out.contains(library), info.out.constData());
+        // Loaded at run time without being linked:
+        QVERIFY2(info.out.contains("qt6-qpa-plugins"), info.out.constData());
+        QVERIFY2(info.out.contains("fonts-wqy-microhei | fonts-noto-cjk"), info.out.constData());
+    }
+
+    void holdsExactlyTheInstalledFiles()
+    {
+        const Run contents = run("dpkg-deb", {"--contents", deb});
+        QCOMPARE(contents.code, 0);
+        QStringList files;
+        for (const QByteArray &line : contents.out.split('\n')) {
+            const QString path = QString::fromUtf8(line).section(' ', -1);
+            if (!path.isEmpty() && !path.endsWith('/'))
+                files << path;
+        }
+        files.sort();
+        const QStringList expected = {
+            "./usr/bin/veltra",
+            "./usr/bin/veltra-replay",
+            "./usr/share/applications/veltra.desktop",
+            "./usr/share/doc/veltra/README.md",
+            "./usr/share/doc/veltra/copyright",
+            "./usr/share/icons/hicolor/128x128/apps/veltra.png",
+            "./usr/share/icons/hicolor/scalable/apps/veltra.svg",
+            "./usr/share/man/man1/veltra-replay.1.gz",
+            "./usr/share/man/man1/veltra.1.gz",
+            "./usr/share/metainfo/io.veltra.veltra.metainfo.xml",
+        };
+        QCOMPARE(files, expected);
+    }
+
+    void metadataValidates_data()
+    {
+        QTest::addColumn<QString>("validator");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("AppStream") << "appstreamcli"
+                                   << QStringList{"validate", "--no-net", "--pedantic",
+                                                  root.filePath("usr/share/metainfo/io.veltra.veltra.metainfo.xml")};
+        QTest::newRow("desktop entry") << "desktop-file-validate"
+                                       << QStringList{root.filePath("usr/share/applications/veltra.desktop")};
+    }
+    void metadataValidates()
+    {
+        QFETCH(QString, validator);
+        QFETCH(QStringList, args);
+        const Run check = run(validator, args);
+        qInfo("%s: %s", qPrintable(validator), (check.out + check.err).trimmed().constData());
+        QCOMPARE(check.code, 0);
+        QVERIFY2(!check.out.contains("W:") && !check.err.contains("warning"), check.out + check.err);
+    }
+
+    void installedReplayMatchesTheBuild()
+    {
+        QTemporaryDir clip;
+        for (int i = 0; i < 12; ++i) {
+            cv::Mat frame(90, 120, CV_8UC3, cv::Scalar(40, 30, 20));
+            frame(cv::Rect(10 + 6 * i, 20, 36, 32)).setTo(cv::Scalar(100, 150, 200));
+            cv::imwrite(clip.filePath(QString("f_%1.png").arg(i, 4, 10, QChar('0'))).toStdString(), frame);
+        }
+        const QString pattern = clip.filePath("f_%04d.png");
+        const QString installed = root.filePath("usr/bin/veltra-replay");
+        const Run own = run(VELTRA_REPLAY, {pattern, "--trail", clip.filePath("own.txt")});
+        const Run fromPackage = run(installed, {pattern, "--trail", clip.filePath("packaged.txt")});
+        QCOMPARE(own.code, 0);
+        QCOMPARE(fromPackage.code, 0);
+        QVERIFY(!own.out.isEmpty());
+        QCOMPARE(fromPackage.out, own.out);
+        QFile a(clip.filePath("own.txt")), b(clip.filePath("packaged.txt"));
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QCOMPARE(b.readAll(), a.readAll());
+
+        // The command-line conventions of a packaged tool.
+        const Run help = run(installed, {"--help"});
+        QCOMPARE(help.code, 0);
+        QVERIFY(help.out.startsWith("usage: veltra-replay SOURCE"));
+        QVERIFY(help.out.contains("--save-last FILE"));
+        const Run version = run(installed, {"--version"});
+        QCOMPARE(version.code, 0);
+        QCOMPARE(version.out, QByteArray("veltra-replay " VELTRA_VERSION "\n"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackage)
+#include "tst_package.moc"
