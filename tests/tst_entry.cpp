@@ -16,6 +16,7 @@ namespace {
 
 bool sawWindow = false;
 bool sawTitle = false;
+bool sawIcon = false;
 
 // Runs as soon as the entry has created its application object.
 void clickStopOnceShown()
@@ -27,6 +28,8 @@ void clickStopOnceShown()
                 continue;
             sawWindow = true;
             sawTitle = window->windowTitle() == "Veltra" && window->size() == QSize(600, 400);
+            // The program's own icon, not an empty one.
+            sawIcon = window->windowIcon().availableSizes().contains(QSize(128, 128));
             auto *stop = window->findChild<QPushButton *>("pushButton_2");
             QTest::mouseClick(stop, Qt::LeftButton);
         }
@@ -56,6 +59,7 @@ int main(int argc, char **argv)
     check(sawTitle, "it was titled Veltra and 600 by 400");
     check(result == 0, "the stop button ended the event loop with exit code 0");
     check(!captureRunning, "the stop button cleared captureRunning");
-    std::printf("%d passed, %d failed\n", 4 - failures, failures);
+    check(sawIcon, "the window had the program's icon");
+    std::printf("%d passed, %d failed\n", 5 - failures, failures);
     return failures == 0 ? 0 : 1;
 }
