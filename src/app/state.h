@@ -33,6 +33,12 @@ struct ColorRangeRow
     int highHue = 0;
     int highSaturation = 0;
     int highValue = 0;
+
+    friend bool operator==(const ColorRangeRow &a, const ColorRangeRow &b)
+    {
+        return a.lowHue == b.lowHue && a.lowSaturation == b.lowSaturation && a.lowValue == b.lowValue
+            && a.highHue == b.highHue && a.highSaturation == b.highSaturation && a.highValue == b.highValue;
+    }
 };
 
 class TrailOverlay;

@@ -18,12 +18,6 @@ constexpr int kStripRows = 64;    // rows of it converted at a time: 768 KiB of 
 
 MaskPath preferredPath = MaskPath::Best;
 
-bool sameRow(const ColorRangeRow &a, const ColorRangeRow &b)
-{
-    return a.lowHue == b.lowHue && a.lowSaturation == b.lowSaturation && a.lowValue == b.lowValue
-        && a.highHue == b.highHue && a.highSaturation == b.highSaturation && a.highValue == b.highValue;
-}
-
 inline uint32_t colourIndex(const uint8_t *p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16; }
 
 inline uint8_t lookUp(const uint8_t *pixel, const uint32_t *bits)
@@ -164,11 +158,10 @@ void ColourTable::build(const ColorRangeRow &row)
         }
     }
     row_ = row;
-    lowValue_ = std::clamp(row.lowValue, 0, 256);
     built_ = true;
 }
 
-bool ColourTable::builtFor(const ColorRangeRow &row) const { return built_ && sameRow(row, row_); }
+bool ColourTable::builtFor(const ColorRangeRow &row) const { return built_ && row == row_; }
 
 bool ColourTable::apply(const cv::Mat &bgr, cv::Mat &mask, MaskPath path) const
 {
@@ -176,17 +169,18 @@ bool ColourTable::apply(const cv::Mat &bgr, cv::Mat &mask, MaskPath path) const
     mask.create(bgr.size(), CV_8UC1);
     if (path == MaskPath::Best)
         path = preferredPath;
+    const int lowValue = std::clamp(row_.lowValue, 0, 256); // no darker pixel is in range
     bool any = false;
     for (int y = 0; y < bgr.rows; ++y) {
         const uint8_t *src = bgr.ptr<uint8_t>(y);
         uint8_t *dst = mask.ptr<uint8_t>(y);
 #ifdef VELTRA_HAVE_X86
         if (path != MaskPath::Portable && haveAvx2()) {
-            any |= maskRowAvx2(src, dst, bgr.cols, bits_.data(), lowValue_);
+            any |= maskRowAvx2(src, dst, bgr.cols, bits_.data(), lowValue);
             continue;
         }
 #endif
-        any |= maskRowPortable(src, dst, bgr.cols, bits_.data(), lowValue_);
+        any |= maskRowPortable(src, dst, bgr.cols, bits_.data(), lowValue);
     }
     return any;
 }

@@ -38,7 +38,6 @@ public:
 private:
     std::vector<uint32_t> bits_; // bit (b | g << 8 | r << 16) is set for colours in range
     ColorRangeRow row_{};
-    int lowValue_ = 0; // darker pixels (largest channel below this) are never in range
     bool built_ = false;
 };
 
