@@ -89,14 +89,25 @@ public:
     // Presses start; returns when the loop has ended.
     void runLiveView() const { QTest::mouseClick(child<QPushButton>("pushButton"), Qt::LeftButton); }
 
-    // The label's picture against `frame` with `trail` drawn disc by disc, scaled as shown.
+    // The label as painted, in device pixels, against `frame` with `trail` drawn disc by
+    // disc and scaled to the label's size in device pixels, at its centre (Qt centres
+    // in logical pixels: half a pixel either way at ratio 2). Each screen pixel of the
+    // picture must be a frame pixel.
     bool showsExactly(const cv::Mat &frame, const std::vector<TrailEntry> &trail) const
     {
+        if (label()->pixmap().isNull())
+            return false;
         cv::Mat expected = frame.clone();
         drawDiscByDisc(expected, trail, markerColors);
-        const QImage wanted = asImage(expected).scaled(label()->size(), Qt::KeepAspectRatio, Qt::FastTransformation);
-        const QImage shown = label()->pixmap().toImage().convertToFormat(wanted.format());
-        return !shown.isNull() && shown == wanted;
+        const QImage wanted = asImage(expected).scaled(label()->size() * label()->devicePixelRatioF(),
+                                                       Qt::KeepAspectRatio, Qt::FastTransformation);
+        const QImage painted = label()->grab().toImage().convertToFormat(wanted.format());
+        const QSize spare = painted.size() - wanted.size();
+        for (const int dx : {spare.width() / 2, (spare.width() + 1) / 2})
+            for (const int dy : {spare.height() / 2, (spare.height() + 1) / 2})
+                if (painted.copy(QRect(QPoint(dx, dy), wanted.size())) == wanted)
+                    return true;
+        return false;
     }
 };
 

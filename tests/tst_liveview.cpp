@@ -83,7 +83,8 @@ private slots:
         QVERIFY(live.showsExactly(standInFrame({frameSize.width(), frameSize.height()}, frames - 1), trailPoints));
         auto *label = live.label();
         const QImage shown = label->pixmap().toImage();
-        QCOMPARE(shown.size(), frameSize.scaled(label->size(), Qt::KeepAspectRatio));
+        const qreal ratio = label->devicePixelRatioF();
+        QCOMPARE(shown.size(), frameSize.scaled(label->size() * ratio, Qt::KeepAspectRatio));
 
         // Yellow at the scaled centre of every disc.
         const double scale = double(shown.width()) / frameSize.width();
@@ -95,7 +96,7 @@ private slots:
         const QPoint bar = barsAtSides ? QPoint(2, label->height() / 2) : QPoint(label->width() / 2, 2);
         QCOMPARE(onScreen.pixel(bar), qRgb(0, 0, 0));
         QCOMPARE(barsAtSides ? shown.height() : shown.width(),
-                 barsAtSides ? label->height() : label->width());
+                 qRound((barsAtSides ? label->height() : label->width()) * ratio));
     }
 
     void stopEndsLoopAfterFrameInProgress()

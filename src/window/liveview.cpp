@@ -130,7 +130,12 @@ void Veltra::showFrame()
     frameImage = QImage(static_cast<const uchar *>(currentFrame.data), currentFrame.cols,
                         currentFrame.rows, static_cast<qsizetype>(currentFrame.step),
                         QImage::Format_BGR888);
-    scaledImage = frameImage.scaled(form.label->size(), Qt::KeepAspectRatio, Qt::FastTransformation);
+    // Scaled to the label's size in device pixels, and marked so: on a screen of ratio
+    // 2 each screen pixel of the picture is a frame pixel, not a quarter of one
+    // stretched by Qt.
+    const qreal ratio = form.label->devicePixelRatioF();
+    scaledImage = frameImage.scaled(form.label->size() * ratio, Qt::KeepAspectRatio, Qt::FastTransformation);
+    scaledImage.setDevicePixelRatio(ratio);
     framePixmap = QPixmap::fromImage(scaledImage);
     form.label->setPixmap(framePixmap);
 }

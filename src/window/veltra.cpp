@@ -10,6 +10,10 @@ Veltra::Veltra(QWidget *parent)
     : QMainWindow(parent)
 {
     form.buildForm(this);
+    // A label's minimum size follows the pixmap it shows, and every frame is scaled to
+    // the label's size: the window could grow but never shrink again. The picture area
+    // keeps the minimum it has with no picture, and the picture follows the label.
+    form.label->setMinimumSize(form.label->minimumSizeHint());
     connect(form.pushButton, &QPushButton::clicked, this, &Veltra::onpic);
     connect(form.pushButton_2, &QPushButton::clicked, this, &Veltra::app_close);
     connect(form.comboBox, &QComboBox::currentIndexChanged, this, &Veltra::get_index);
