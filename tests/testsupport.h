@@ -8,6 +8,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -68,6 +69,15 @@ inline double maxDifference(const cv::Mat &a, const cv::Mat &b)
     if (a.size() != b.size() || a.type() != b.type())
         return -1;
     return cv::norm(a, b, cv::NORM_INF);
+}
+
+// Resident memory of this process, in bytes.
+inline long long residentBytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long long size = 0, resident = -1;
+    statm >> size >> resident;
+    return resident < 0 ? -1 : resident * 4096;
 }
 
 // Puts the process-wide tracking state back to its start-up values.

@@ -4,8 +4,6 @@
 
 #include "liveharness.h"
 
-#include <QFile>
-
 using namespace testsupport;
 
 namespace {
@@ -23,16 +21,6 @@ cv::Mat movingMarker(cv::Size size, int i)
     const cv::Point corner((i * 3) % (size.width - 40), (i * 7) % (size.height - 40));
     frame(cv::Rect(corner, cv::Size(40, 40))).setTo(kMarkerBgr);
     return frame;
-}
-
-// Resident memory of this process, in bytes.
-long long residentBytes()
-{
-    QFile statm("/proc/self/statm");
-    if (!statm.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> fields = statm.readAll().split(' ');
-    return fields.size() > 1 ? fields[1].toLongLong() * 4096 : -1;
 }
 
 } // namespace

@@ -9,9 +9,10 @@
 inline constexpr int kCameraIndex = 0;
 
 // Sets OpenCV's capture options for the camera, each only where the user has not set
-// it: V4L2 is tried before GStreamer, whose camera reads wait without any limit, and
-// V4L2's own wait for a frame is cut to nothing, since readFrame waits instead. Must
-// run before the first use of OpenCV's capture back-ends; it is read only once.
+// it: V4L2 is tried before GStreamer, whose camera reads wait without any limit,
+// GPHOTO2 is not tried at all, and V4L2's own wait for a frame is cut to nothing,
+// since readFrame waits instead. Must run before the first use of OpenCV's capture
+// back-ends; it is read only once.
 void prepareCameraBackends();
 
 // Releases captureDevice and opens camera 0 again, any back-end: a camera that was

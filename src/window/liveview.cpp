@@ -85,14 +85,17 @@ void Veltra::onpic()
                 form.statusBar->showMessage(noFrameMessage());
                 frameMissing = true;
             }
-            if (sinceFrame.elapsed() >= kReopenIntervalMs && sinceReopen.elapsed() >= kReopenIntervalMs) {
-                reopenCamera();
-                sinceReopen.restart();
-            }
             // A read that waited has already paced the loop; one that failed at once
             // may do so again right away (no camera), so the loop then sleeps instead.
             quickFailures = readClock.elapsed() < kReadWaitMs / 2 ? quickFailures + 1 : 0;
             waitHandlingEvents(quickFailures > 1 ? kNoFrameWaitMs : kFrameWaitMs);
+            // Reopened only after the window's events were handled: the read that just
+            // waited and the reopen would otherwise hold the window one after the other.
+            if (captureRunning && isVisible() && sinceFrame.elapsed() >= kReopenIntervalMs
+                && sinceReopen.elapsed() >= kReopenIntervalMs) {
+                reopenCamera();
+                sinceReopen.restart();
+            }
             continue;
         }
         sinceFrame.restart();
