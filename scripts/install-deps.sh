@@ -12,6 +12,8 @@ packages=(
   # layer, a frame source built on libpipewire, and X test input to click the window.
   pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev pkg-config
   libx11-dev libxtst-dev
+  # A window manager for the tests that resize, maximise and restore the window.
+  openbox
   # The Debian package: its library dependencies read off the binaries, and the
   # validators of its desktop entry and software-centre metadata.
   dpkg-dev file appstream desktop-file-utils

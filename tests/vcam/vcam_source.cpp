@@ -6,14 +6,16 @@
 //
 // Signals steer it: SIGUSR1 stalls the stream (no more frames, the node stays),
 // SIGUSR2 resumes it, SIGTERM or SIGINT ends it. It prints "ready" once the node
-// exists, "linked" when a consumer claims it (agrees on a format), and "consumer 1"
-// or "consumer 0" when a consumer starts or stops streaming.
+// exists, "linked" when a consumer claims it (agrees on a format), "consumer 1" or
+// "consumer 0" when a consumer starts or stops streaming, and "frame T" as each frame
+// goes out, T the monotonic clock in microseconds.
 //
-// A consumer that goes away keeps the buffers it was handed, and a PipeWire stream
-// does not take them back: the next consumer would get nothing. A real camera starts
-// afresh for every user, so this one does too: when a consumer that took frames
-// leaves, the node suspends itself, which drops its format and buffers; the next
-// consumer negotiates new ones. The node itself stays, so a program that reopens the
+// A consumer that goes away after streaming keeps the buffers of its link, whether it
+// was sent frames or the source was stalled meanwhile, and a PipeWire stream does not
+// take them back: the next consumer would get nothing. A real camera starts afresh
+// for every user, so this one does too: when a consumer that streamed for a frame
+// time or more leaves, the node suspends itself, which drops its format and buffers;
+// the next consumer negotiates new ones. The node itself stays, so a program that reopens the
 // camera at once finds the same node (PipeWire's V4L2 layer hangs for 30 s in an
 // open whose node is replaced under it).
 
@@ -27,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -44,7 +47,7 @@ struct Source
     bool stalled = false;
     bool streaming = false;
     uint64_t frame = 0;     // the frame number, so the marker moves on as frames go out
-    uint64_t delivered = 0; // frames the current consumer took
+    uint64_t streamedTicks = 0; // frame times the current consumer streamed through, sent or stalled
 };
 
 void setTimer(Source *s, spa_source *timer, long firstNs, long intervalNs)
@@ -70,7 +73,10 @@ void fillFrame(const Source &s, uint8_t *data, int stride)
 void onTimeout(void *userdata, uint64_t)
 {
     auto *s = static_cast<Source *>(userdata);
-    if (s->stalled || !s->streaming)
+    if (!s->streaming)
+        return;
+    ++s->streamedTicks;
+    if (s->stalled)
         return;
     pw_buffer *b = pw_stream_dequeue_buffer(s->stream);
     if (!b)
@@ -85,8 +91,11 @@ void onTimeout(void *userdata, uint64_t)
         d.chunk->size = static_cast<uint32_t>(stride * s->height);
     }
     ++s->frame;
-    ++s->delivered;
     pw_stream_queue_buffer(s->stream, b);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::printf("frame %lld\n", static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
+    std::fflush(stdout);
 }
 
 void onStateChanged(void *userdata, pw_stream_state, pw_stream_state state, const char *)
@@ -98,7 +107,7 @@ void onStateChanged(void *userdata, pw_stream_state, pw_stream_state state, cons
         std::printf("consumer %d\n", streaming ? 1 : 0);
         std::fflush(stdout);
         // Not from inside the stream's own callback: next, from the loop.
-        if (!streaming && s->delivered > 0)
+        if (!streaming && s->streamedTicks > 0)
             setTimer(s, s->suspendTimer, 1, 0);
     }
     // The first frame goes out one frame time after streaming starts: a program that
@@ -149,7 +158,7 @@ void onQuit(void *userdata, int) { pw_main_loop_quit(static_cast<Source *>(userd
 // Offers one format: 8-bit BGR at the chosen size and rate.
 bool connect(Source *s)
 {
-    s->delivered = 0;
+    s->streamedTicks = 0;
     uint8_t storage[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
     const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(s->width), static_cast<uint32_t>(s->height));
@@ -183,7 +192,7 @@ void onSuspend(void *userdata, uint64_t)
     const spa_command suspend = SPA_NODE_COMMAND_INIT(SPA_NODE_COMMAND_Suspend);
     pw_node_send_command(node, &suspend);
     pw_proxy_destroy(reinterpret_cast<pw_proxy *>(node));
-    s->delivered = 0;
+    s->streamedTicks = 0;
 }
 
 int intOption(int argc, char **argv, const char *name, int fallback)
