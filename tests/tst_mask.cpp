@@ -10,6 +10,9 @@
 
 #include <QTest>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 Q_DECLARE_METATYPE(ColorRangeRow)
 Q_DECLARE_METATYPE(MaskPath)
 
@@ -46,6 +49,34 @@ cv::Mat opencvMask(const cv::Mat &bgr, const ColorRangeRow &row)
     return mask;
 }
 
+// A frame's pixels copied to the very end of readable memory: the page after its last
+// row cannot be read, so reading past the frame faults at once, in any build. (OpenCV
+// leaves spare bytes after each image, where even AddressSanitizer sees nothing.)
+class GuardedCopy
+{
+public:
+    explicit GuardedCopy(const cv::Mat &pixels)
+    {
+        const size_t bytes = pixels.total() * pixels.elemSize();
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        length_ = (bytes + page - 1) / page * page + page;
+        base_ = static_cast<uchar *>(mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (base_ == MAP_FAILED || mprotect(base_ + length_ - page, page, PROT_NONE) != 0)
+            qFatal("cannot map a guarded frame");
+        frame = cv::Mat(pixels.size(), pixels.type(), base_ + length_ - page - bytes);
+        pixels.copyTo(frame);
+    }
+    ~GuardedCopy() { munmap(base_, length_); }
+    GuardedCopy(const GuardedCopy &) = delete;
+    GuardedCopy &operator=(const GuardedCopy &) = delete;
+
+    cv::Mat frame; // continuous, its last byte the last readable one
+
+private:
+    uchar *base_ = nullptr;
+    size_t length_ = 0;
+};
+
 int differingPixels(const cv::Mat &a, const cv::Mat &b)
 {
     if (a.size() != b.size() || a.type() != b.type())
@@ -71,6 +102,9 @@ private slots:
         QTest::newRow("lower value 0") << ColorRangeRow{0, 50, 0, 30, 255, 90};
         QTest::newRow("accepts nothing") << ColorRangeRow{90, 0, 0, 80, 255, 255};
         QTest::newRow("accepts everything") << ColorRangeRow{0, 0, 0, 255, 255, 255};
+        // Each row of the image ends in pixels whose blue byte, their largest, runs up
+        // to 255: the last ones are handled one by one, some of them right on the bound.
+        QTest::newRow("lowest value 250, at the rows' ends") << ColorRangeRow{0, 0, 250, 179, 255, 255};
     }
     void equalsOpenCvForEveryColour()
     {
@@ -93,27 +127,34 @@ private slots:
     void oddWidthsAndViews_data()
     {
         QTest::addColumn<QRect>("view");
-        QTest::newRow("width 1") << QRect(7, 3, 1, 40);
-        QTest::newRow("width 11, the narrowest vector step") << QRect(0, 0, 11, 9);
-        QTest::newRow("width 13, not a multiple of 8") << QRect(100, 2000, 13, 50);
-        QTest::newRow("view to the image's right edge") << QRect(4096 - 77, 1000, 77, 64);
-        QTest::newRow("wide view") << QRect(5, 3000, 1001, 33);
+        QTest::addColumn<int>("lowValue");
+        QTest::newRow("width 1") << QRect(7, 3, 1, 40) << 40;
+        QTest::newRow("width 11, the narrowest vector step") << QRect(0, 0, 11, 9) << 40;
+        QTest::newRow("width 13, not a multiple of 8") << QRect(100, 2000, 13, 50) << 40;
+        QTest::newRow("view to the image's right edge") << QRect(4096 - 77, 1000, 77, 64) << 40;
+        QTest::newRow("wide view") << QRect(5, 3000, 1001, 33) << 40;
+        // Every row ends in a pixel (250, 16 y, 0): its largest byte is the lowest value.
+        QTest::newRow("width 17, each row's last pixel on the bound") << QRect(234, 0, 17, 16) << 250;
     }
     void oddWidthsAndViews()
     {
         QFETCH(QRect, view);
+        QFETCH(int, lowValue);
         const cv::Mat frame = allColours()(cv::Rect(view.x(), view.y(), view.width(), view.height()));
         QVERIFY(!frame.isContinuous() || frame.rows == 1);
-        const ColorRangeRow row{0, 0, 40, 179, 255, 255};
+        const GuardedCopy guarded(frame);
+        const ColorRangeRow row{0, 0, lowValue, 179, 255, 255};
         const cv::Mat expected = opencvMask(frame, row);
         ColourTable table;
         table.build(row);
         for (MaskPath path : {MaskPath::Portable, MaskPath::Avx2}) {
             if (!maskPathAvailable(path))
                 continue;
-            cv::Mat mask;
-            table.apply(frame, mask, path);
-            QCOMPARE(differingPixels(mask, expected), 0);
+            for (const cv::Mat &pixels : {frame, guarded.frame}) {
+                cv::Mat mask;
+                table.apply(pixels, mask, path);
+                QCOMPARE(differingPixels(mask, expected), 0);
+            }
         }
     }
 

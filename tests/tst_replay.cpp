@@ -98,21 +98,29 @@ private slots:
         QCOMPARE(maxDifference(last, currentFrame), 0.0);
     }
 
+    void frameLimit_data()
+    {
+        QTest::addColumn<int>("limit");
+        QTest::newRow("2 frames") << 2; // frames 0 and 1 both hold the marker
+        QTest::newRow("no frame at all") << 0;
+    }
     void frameLimit()
     {
+        QFETCH(int, limit);
         QTemporaryDir dir;
         const std::vector<cv::Mat> frames = clip();
         for (size_t i = 0; i < frames.size(); ++i)
             cv::imwrite(dir.filePath(QString("f_%1.png").arg(i)).toStdString(), frames[i]);
         const QString trailFile = dir.filePath("trail.txt");
-        const Run run = replay({dir.filePath("f_%d.png"), "--frames", "2", "--trail", trailFile});
+        const Run run = replay({dir.filePath("f_%d.png"), "--frames", QString::number(limit), "--trail", trailFile});
         QCOMPARE(run.exitCode, 0);
         std::ifstream in(trailFile.toStdString());
         int lines = 0;
         for (std::string line; std::getline(in, line);)
             ++lines;
-        QCOMPARE(lines, 2); // frames 0 and 1 both hold the marker
-        QVERIFY(run.err.contains("2 frames"));
+        QCOMPARE(lines, limit);
+        QCOMPARE(run.out.isEmpty(), limit == 0);
+        QVERIFY(run.err.contains(QByteArray::number(limit) + " frames"));
     }
 
     void badUse_data()
