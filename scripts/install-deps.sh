@@ -7,6 +7,8 @@ packages=(
   cmake g++ make
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libopencv-dev
+  # A camera's Motion-JPEG frames are decoded by libjpeg-turbo straight to BGR.
+  libturbojpeg0-dev
   xvfb xauth
   # The virtual camera of the end-to-end tests: a private PipeWire session, its V4L2
   # layer, a frame source built on libpipewire, and X test input to click the window.

@@ -1,6 +1,7 @@
 #include "app/camera.h"
 
 #include "app/state.h"
+#include "tracking/jpegframe.h"
 
 #include <cstdlib>
 #include <vector>
@@ -25,10 +26,58 @@ void prepareCameraBackends()
     setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "0", /*overwrite=*/0);
 }
 
+namespace {
+
+constexpr int fourcc(const char (&code)[5])
+{
+    return code[0] | code[1] << 8 | code[2] << 16 | code[3] << 24;
+}
+constexpr int kFourccMjpg = fourcc("MJPG");
+constexpr int kFourccJpeg = fourcc("JPEG");
+constexpr int kFourccBgr = fourcc("BGR3");
+
+int v4l2Fourcc(const cv::VideoCapture &capture)
+{
+    return capture.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2 ? static_cast<int>(capture.get(cv::CAP_PROP_FOURCC)) : 0;
+}
+
+// The frame in `sent` (one row of bytes, as the camera sent it) made 8-bit BGR in
+// `frame`.
+FrameRead fromSent(const cv::VideoCapture &capture, const cv::Mat &sent, cv::Mat &frame)
+{
+    const int fourcc = v4l2Fourcc(capture);
+    if (fourcc == kFourccMjpg || fourcc == kFourccJpeg)
+        return decodeJpegFrame(sent, frame) ? FrameRead::Frame : FrameRead::Bad;
+    // B, G, R rows as they are, whatever padding ends each: a view, no copy.
+    const int width = static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH));
+    const int height = static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT));
+    const size_t bytes = sent.total() * sent.elemSize();
+    if (width <= 0 || height <= 0 || !sent.isContinuous() || bytes % static_cast<size_t>(height) != 0
+        || bytes / static_cast<size_t>(height) < 3 * static_cast<size_t>(width))
+        return FrameRead::Bad;
+    frame = sent.reshape(1, height).colRange(0, 3 * width).reshape(3);
+    return FrameRead::Frame;
+}
+
+} // namespace
+
+void takeFramesAsSent(cv::VideoCapture &capture)
+{
+    // OpenCV would decode each JPEG to R, G, B and swap the bytes after, which costs
+    // more than the decoding itself, and copies B, G, R frames twice over; readFrame
+    // decodes straight to B, G, R, and takes B, G, R rows as they come.
+    const int fourcc = v4l2Fourcc(capture);
+    if (capture.isOpened() && (fourcc == kFourccMjpg || fourcc == kFourccJpeg || fourcc == kFourccBgr))
+        capture.set(cv::CAP_PROP_CONVERT_RGB, 0);
+}
+
 bool reopenCamera()
 {
     captureDevice.release();
-    return captureDevice.open(kCameraIndex, cv::CAP_ANY);
+    if (!captureDevice.open(kCameraIndex, cv::CAP_ANY))
+        return false;
+    takeFramesAsSent(captureDevice);
+    return true;
 }
 
 FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
@@ -44,7 +93,12 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
         cv::VideoCapture::waitAny(streams, ready, static_cast<int64>(timeoutMs) * 1000000);
         if (ready.empty())
             return FrameRead::NotYet;
-        return capture.retrieve(frame) ? FrameRead::Frame : FrameRead::NotYet;
+        if (capture.get(cv::CAP_PROP_CONVERT_RGB) != 0)
+            return capture.retrieve(frame) ? FrameRead::Frame : FrameRead::NotYet;
+        thread_local cv::Mat sent;
+        if (!capture.retrieve(sent))
+            return FrameRead::NotYet;
+        return fromSent(capture, sent, frame);
     } catch (const cv::Exception &) {
         // waitAny asserts when its grab finds no frame: at the start of a stream, after
         // a wake-up with nothing behind it, and when the device reports an error. All

@@ -15,6 +15,11 @@ inline constexpr int kCameraIndex = 0;
 // back-ends; it is read only once.
 void prepareCameraBackends();
 
+// Where `capture` is a V4L2 camera sending Motion-JPEG or B, G, R, has OpenCV hand
+// over each frame as it came, for readFrame to make it 8-bit BGR with less work; other
+// formats keep OpenCV's conversion. Call after every open.
+void takeFramesAsSent(cv::VideoCapture &capture);
+
 // Releases captureDevice and opens camera 0 again, any back-end: a camera that was
 // unplugged, or whose stream broke, comes back only this way. True if it opened.
 bool reopenCamera();
@@ -22,9 +27,11 @@ bool reopenCamera();
 enum class FrameRead {
     Frame,     // a new frame is in `frame`
     NotYet,    // the camera is live but had no frame within the wait
+    Bad,       // a frame came but could not be decoded (a truncated or corrupt JPEG)
     Failed,    // nothing to read from: not open, or the read itself failed
 };
 
 // Reads the next frame of `capture` into `frame`. Where the back-end can wait with a
 // bound (V4L2), it waits at most `timeoutMs` for a frame; elsewhere it reads plainly.
+// A frame taken as sent is made 8-bit BGR here; a bad JPEG leaves `frame` as it was.
 FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs);

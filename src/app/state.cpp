@@ -12,7 +12,9 @@ cv::VideoCapture cameraAtStartUp()
 {
 #ifdef VELTRA_CLAIM_CAMERA
     prepareCameraBackends();
-    return cv::VideoCapture(kCameraIndex, cv::CAP_ANY);
+    cv::VideoCapture camera(kCameraIndex, cv::CAP_ANY);
+    takeFramesAsSent(camera);
+    return camera;
 #else
     return cv::VideoCapture();
 #endif

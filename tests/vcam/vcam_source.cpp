@@ -1,8 +1,13 @@
 // A virtual camera for the end-to-end tests: a PipeWire Video/Source node that plays
-// 8-bit BGR frames with a marker moving on a known path (see vcam_path.h). Through
-// PipeWire's V4L2 layer a program sees it as /dev/video0.
+// frames with a marker moving on a known path (see vcam_path.h). Through PipeWire's
+// V4L2 layer a program sees it as /dev/video0.
 //
-//   veltra-vcam-source [--width W] [--height H] [--fps N]
+//   veltra-vcam-source [--width W] [--height H] [--fps N] [--format bgr|yuy2|mjpg]
+//
+// The formats are those cameras send: 8-bit BGR; YUY2 (YUYV 4:2:2, BT.601 video
+// range), what UVC webcams send at 640x480; and Motion-JPEG, 4:2:2 like a webcam's
+// encoder, each frame its own JPEG without the standard Huffman tables, as many
+// webcams leave them out.
 //
 // Signals steer it: SIGUSR1 stalls the stream (no more frames, the node stays),
 // SIGUSR2 resumes it, SIGTERM or SIGINT ends it. It prints "ready" once the node
@@ -19,11 +24,13 @@
 // camera at once finds the same node (PipeWire's V4L2 layer hangs for 30 s in an
 // open whose node is replaced under it).
 
+#include "mjpeg.h"
 #include "vcam_path.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/param/props.h>
+#include <turbojpeg.h>
 
 #include <csignal>
 #include <cstdio>
@@ -31,11 +38,17 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
+enum class Format { Bgr, Yuy2, Mjpg };
+
 struct Source
 {
+    Format format = Format::Bgr;
+    std::vector<uint8_t> picture; // the frame as 8-bit BGR, before it is put in the format
+    tjhandle encoder = nullptr;
     pw_main_loop *loop = nullptr;
     pw_stream *stream = nullptr;
     spa_source *timer = nullptr;
@@ -57,17 +70,71 @@ void setTimer(Source *s, spa_source *timer, long firstNs, long intervalNs)
     pw_loop_update_timer(pw_main_loop_get_loop(s->loop), timer, &value, &interval, false);
 }
 
-void fillFrame(const Source &s, uint8_t *data, int stride)
+// A buffer's row stride and size, as PipeWire's V4L2 layer asks for them: rows of a
+// width rounded up to 4 pixels, and an even number of rows. A JPEG frame is much
+// smaller than its buffer, which holds a byte a pixel.
+int bufferStride(const Source &s) { return (s.width + 3) / 4 * 4 * (s.format == Format::Bgr ? 3 : s.format == Format::Yuy2 ? 2 : 1); }
+int bufferSize(const Source &s) { return bufferStride(s) * ((s.height + 1) / 2 * 2); }
+
+void drawPicture(Source &s)
 {
+    s.picture.resize(static_cast<size_t>(3 * s.width * s.height));
     const vcam::Box box = vcam::markerBox(s.frame, s.width, s.height);
     for (int y = 0; y < s.height; ++y) {
-        uint8_t *row = data + static_cast<ptrdiff_t>(y) * stride;
+        uint8_t *row = s.picture.data() + static_cast<ptrdiff_t>(y) * 3 * s.width;
         for (int x = 0; x < s.width; ++x) {
             const bool marker = x >= box.x && x < box.x + box.w && y >= box.y && y < box.y + box.h;
             const uint8_t *bgr = marker ? vcam::kMarkerBgr : vcam::kBackgroundBgr;
             std::memcpy(row + 3 * x, bgr, 3);
         }
     }
+}
+
+// Two pixels share their chroma, taken from their mean colour.
+void toYuyv(const uint8_t *bgr, uint8_t *out, int pixels)
+{
+    const auto luma = [](const uint8_t *p) { return uint8_t(16 + ((66 * p[2] + 129 * p[1] + 25 * p[0] + 128) >> 8)); };
+    for (int i = 0; i + 1 < pixels; i += 2, bgr += 6, out += 4) {
+        const int b = (bgr[0] + bgr[3] + 1) / 2, g = (bgr[1] + bgr[4] + 1) / 2, r = (bgr[2] + bgr[5] + 1) / 2;
+        out[0] = luma(bgr);
+        out[1] = uint8_t(128 + ((-38 * r - 74 * g + 112 * b + 128) >> 8));
+        out[2] = luma(bgr + 3);
+        out[3] = uint8_t(128 + ((112 * r - 94 * g - 18 * b + 128) >> 8));
+    }
+}
+
+// Puts the next picture into `data` (`capacity` bytes) in the stream's format; returns
+// the bytes used, 0 if it did not fit.
+uint32_t fillFrame(Source &s, uint8_t *data, uint32_t capacity)
+{
+    drawPicture(s);
+    const int stride = bufferStride(s);
+    switch (s.format) {
+    case Format::Bgr:
+    case Format::Yuy2:
+        for (int y = 0; y < s.height; ++y) {
+            const uint8_t *from = s.picture.data() + static_cast<ptrdiff_t>(y) * 3 * s.width;
+            uint8_t *to = data + static_cast<ptrdiff_t>(y) * stride;
+            if (s.format == Format::Bgr)
+                std::memcpy(to, from, static_cast<size_t>(3 * s.width));
+            else
+                toYuyv(from, to, s.width);
+        }
+        return static_cast<uint32_t>(stride * s.height);
+    case Format::Mjpg: {
+        unsigned char *jpeg = nullptr;
+        unsigned long size = 0;
+        if (tjCompress2(s.encoder, s.picture.data(), s.width, 3 * s.width, s.height, TJPF_BGR, &jpeg, &size,
+                        TJSAMP_422, 85, 0) != 0 || size > capacity) {
+            tjFree(jpeg);
+            return 0;
+        }
+        const size_t used = vcam::withoutHuffmanTables(jpeg, size, data);
+        tjFree(jpeg);
+        return static_cast<uint32_t>(used);
+    }
+    }
+    return 0;
 }
 
 void onTimeout(void *userdata, uint64_t)
@@ -83,12 +150,10 @@ void onTimeout(void *userdata, uint64_t)
         return; // the consumer holds every buffer: skip this tick
     spa_buffer *buf = b->buffer;
     spa_data &d = buf->datas[0];
-    const int stride = 3 * s->width;
-    if (d.data && d.maxsize >= static_cast<uint32_t>(stride * s->height)) {
-        fillFrame(*s, static_cast<uint8_t *>(d.data), stride);
+    if (d.data && d.maxsize >= static_cast<uint32_t>(bufferSize(*s))) {
         d.chunk->offset = 0;
-        d.chunk->stride = stride;
-        d.chunk->size = static_cast<uint32_t>(stride * s->height);
+        d.chunk->stride = bufferStride(*s);
+        d.chunk->size = fillFrame(*s, static_cast<uint8_t *>(d.data), d.maxsize);
     }
     ++s->frame;
     pw_stream_queue_buffer(s->stream, b);
@@ -131,14 +196,13 @@ void onParamChanged(void *userdata, uint32_t id, const spa_pod *param)
     std::fflush(stdout);
     uint8_t storage[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof(storage));
-    const int stride = 3 * s->width;
     const spa_pod *params[1];
     params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
         SPA_PARAM_BUFFERS_buffers, SPA_POD_CHOICE_RANGE_Int(4, 2, 8),
         SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1),
-        SPA_PARAM_BUFFERS_size, SPA_POD_Int(stride * s->height),
-        SPA_PARAM_BUFFERS_stride, SPA_POD_Int(stride),
+        SPA_PARAM_BUFFERS_size, SPA_POD_Int(bufferSize(*s)),
+        SPA_PARAM_BUFFERS_stride, SPA_POD_Int(bufferStride(*s)),
         SPA_PARAM_BUFFERS_dataType, SPA_POD_CHOICE_FLAGS_Int(1 << SPA_DATA_MemFd)));
     pw_stream_update_params(s->stream, params, 1);
 }
@@ -155,7 +219,7 @@ void onStall(void *userdata, int) { static_cast<Source *>(userdata)->stalled = t
 void onResume(void *userdata, int) { static_cast<Source *>(userdata)->stalled = false; }
 void onQuit(void *userdata, int) { pw_main_loop_quit(static_cast<Source *>(userdata)->loop); }
 
-// Offers one format: 8-bit BGR at the chosen size and rate.
+// Offers one format, at the chosen size and rate.
 bool connect(Source *s)
 {
     s->streamedTicks = 0;
@@ -164,13 +228,21 @@ bool connect(Source *s)
     const spa_rectangle size = SPA_RECTANGLE(static_cast<uint32_t>(s->width), static_cast<uint32_t>(s->height));
     const spa_fraction rate = SPA_FRACTION(static_cast<uint32_t>(s->fps), 1);
     const spa_pod *params[1];
-    params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
-        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
-        SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
-        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
-        SPA_FORMAT_VIDEO_format, SPA_POD_Id(SPA_VIDEO_FORMAT_BGR),
-        SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
-        SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+    if (s->format == Format::Mjpg)
+        params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
+            SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_mjpg),
+            SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+            SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
+    else
+        params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat,
+            SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+            SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+            SPA_FORMAT_VIDEO_format, SPA_POD_Id(s->format == Format::Bgr ? SPA_VIDEO_FORMAT_BGR : SPA_VIDEO_FORMAT_YUY2),
+            SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
+            SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&rate)));
 
     const int res = pw_stream_connect(s->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                                       static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
@@ -212,10 +284,18 @@ int main(int argc, char **argv)
     s.width = intOption(argc, argv, "--width", s.width);
     s.height = intOption(argc, argv, "--height", s.height);
     s.fps = intOption(argc, argv, "--fps", s.fps);
-    if (s.width < 64 || s.height < 64 || s.fps < 1 || s.fps > 240) {
-        std::fprintf(stderr, "veltra-vcam-source: bad size or rate\n");
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--format") == 0) {
+            const std::string name = argv[i + 1];
+            s.format = name == "yuy2" ? Format::Yuy2 : name == "mjpg" ? Format::Mjpg : Format::Bgr;
+            if (name != "bgr" && name != "yuy2" && name != "mjpg")
+                s.width = 0; // refused below
+        }
+    if (s.width < 64 || s.height < 64 || s.fps < 1 || s.fps > 240 || (s.format == Format::Yuy2 && s.width % 2)) {
+        std::fprintf(stderr, "veltra-vcam-source: bad size, rate or format\n");
         return 2;
     }
+    s.encoder = tjInitCompress();
 
     s.loop = pw_main_loop_new(nullptr);
     pw_loop *loop = pw_main_loop_get_loop(s.loop);
@@ -245,6 +325,7 @@ int main(int argc, char **argv)
     if (s.registry)
         pw_proxy_destroy(reinterpret_cast<pw_proxy *>(s.registry));
     pw_stream_destroy(s.stream);
+    tjDestroy(s.encoder);
     pw_main_loop_destroy(s.loop);
     pw_deinit();
     return 0;
