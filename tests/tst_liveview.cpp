@@ -4,6 +4,7 @@
 
 #include "app/camera.h"
 #include "tracking/tracking.h"
+#include "window/picturefit.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -99,6 +100,32 @@ private slots:
         QCOMPARE(onScreen.pixel(bar), qRgb(0, 0, 0));
         QCOMPARE(barsAtSides ? shown.height() : shown.width(),
                  qRound((barsAtSides ? label->height() : label->width()) * ratio));
+    }
+
+    void picturePixelsAreQtsFastScaling_data()
+    {
+        QTest::addColumn<QSize>("frameSize");
+        QTest::addColumn<QSize>("labelSize");
+        QTest::newRow("640x480 in the window's label") << QSize(640, 480) << QSize(578, 282);
+        QTest::newRow("1920x1080, over 3 times down") << QSize(1920, 1080) << QSize(578, 282);
+        QTest::newRow("1280x720 at pixel ratio 2") << QSize(1280, 720) << QSize(1156, 564);
+        QTest::newRow("160x120 scaled up") << QSize(160, 120) << QSize(578, 282);
+        QTest::newRow("odd sizes") << QSize(401, 59) << QSize(901, 599);
+        QTest::newRow("a portrait frame") << QSize(505, 676) << QSize(460, 646);
+        QTest::newRow("rows longer than Qt's pieces") << QSize(3001, 40) << QSize(2600, 900);
+        QTest::newRow("a tiny label, far outside fixed point") << QSize(1920, 1080) << QSize(6, 14);
+        QTest::newRow("the frame's own size") << QSize(320, 240) << QSize(320, 240);
+    }
+    void picturePixelsAreQtsFastScaling()
+    {
+        QFETCH(QSize, frameSize);
+        QFETCH(QSize, labelSize);
+        cv::Mat frame(frameSize.height(), frameSize.width(), CV_8UC3);
+        cv::randu(frame, 0, 256);
+        const QImage wrapped = asImage(frame);
+        const QImage expected = wrapped.scaled(labelSize, Qt::KeepAspectRatio, Qt::FastTransformation)
+                                    .convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(fitPicture(wrapped, labelSize), expected);
     }
 
     void stopEndsLoopAfterFrameInProgress()

@@ -5,10 +5,15 @@
 #include <QApplication>
 #include <QIcon>
 
+#include <opencv2/core.hpp>
+
 #include <memory>
 
 int runVeltra(int &argc, char **argv)
 {
+    // Everything runs on the GUI thread, OpenCV's functions included: its worker
+    // threads would save little on one frame at a time and spin between frames.
+    cv::setNumThreads(0);
     // The command line goes whole to Qt; the program has no options of its own.
     QApplication app(argc, argv);
     app.setWindowIcon(QIcon(QStringLiteral(":/veltra/veltra.png")));

@@ -7,11 +7,13 @@
 #include "app/state.h"
 #include "tracking/frameformat.h"
 #include "tracking/tracking.h"
+#include "window/picturefit.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
@@ -35,9 +37,19 @@ constexpr qint64 kRateIntervalMs = 1000;
 // included, so the stop button, the combo box and repaints work during the loop.
 void waitHandlingEvents(int ms)
 {
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
+    // Made once and owned by the application: a new loop and timer every frame cost
+    // more than the wait's own work.
+    static QPointer<QEventLoop> loop;
+    static QPointer<QTimer> timer;
+    if (!loop) {
+        loop = new QEventLoop(qApp);
+        timer = new QTimer(loop);
+        timer->setSingleShot(true);
+        timer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(timer, &QTimer::timeout, loop, &QEventLoop::quit);
+    }
+    timer->start(ms);
+    loop->exec();
 }
 
 QString noFrameMessage()
@@ -137,7 +149,9 @@ void Veltra::showFrame()
     // 2 each screen pixel of the picture is a frame pixel, not a quarter of one
     // stretched by Qt.
     const qreal ratio = form.label->devicePixelRatioF();
-    scaledImage = frameImage.scaled(form.label->size() * ratio, Qt::KeepAspectRatio, Qt::FastTransformation);
+    // Fast, unsmoothed scaling, made straight in the format the pixmap keeps, so that
+    // the pixmap takes the pixels as they are.
+    scaledImage = fitPicture(frameImage, form.label->size() * ratio);
     scaledImage.setDevicePixelRatio(ratio);
     framePixmap = QPixmap::fromImage(scaledImage);
     form.label->setPixmap(framePixmap);
