@@ -77,6 +77,18 @@ private:
     size_t length_ = 0;
 };
 
+// The rows from the first to the last holding a set pixel.
+cv::Range setRows(const cv::Mat &mask)
+{
+    cv::Range rows(0, 0);
+    for (int y = 0; y < mask.rows; ++y)
+        if (cv::countNonZero(mask.row(y)) > 0) {
+            rows.start = rows.empty() ? y : rows.start;
+            rows.end = y + 1;
+        }
+    return rows;
+}
+
 int differingPixels(const cv::Mat &a, const cv::Mat &b)
 {
     if (a.size() != b.size() || a.type() != b.type())
@@ -118,9 +130,9 @@ private slots:
                 continue;
             }
             cv::Mat mask;
-            const bool any = table.apply(allColours(), mask, path);
+            const cv::Range band = table.apply(allColours(), mask, path);
             QCOMPARE(differingPixels(mask, expected), 0);
-            QCOMPARE(any, cv::countNonZero(expected) > 0);
+            QCOMPARE(band, setRows(expected));
         }
     }
 
@@ -152,8 +164,9 @@ private slots:
                 continue;
             for (const cv::Mat &pixels : {frame, guarded.frame}) {
                 cv::Mat mask;
-                table.apply(pixels, mask, path);
+                const cv::Range band = table.apply(pixels, mask, path);
                 QCOMPARE(differingPixels(mask, expected), 0);
+                QCOMPARE(band, setRows(expected));
             }
         }
     }

@@ -163,26 +163,33 @@ void ColourTable::build(const ColorRangeRow &row)
 
 bool ColourTable::builtFor(const ColorRangeRow &row) const { return built_ && row == row_; }
 
-bool ColourTable::apply(const cv::Mat &bgr, cv::Mat &mask, MaskPath path) const
+cv::Range ColourTable::apply(const cv::Mat &bgr, cv::Mat &mask, MaskPath path) const
 {
     CV_Assert(built_ && bgr.type() == CV_8UC3 && bgr.dims == 2);
     mask.create(bgr.size(), CV_8UC1);
     if (path == MaskPath::Best)
         path = preferredPath;
     const int lowValue = std::clamp(row_.lowValue, 0, 256); // no darker pixel is in range
-    bool any = false;
+#ifdef VELTRA_HAVE_X86
+    const bool avx2 = path != MaskPath::Portable && haveAvx2();
+#endif
+    cv::Range set(0, 0);
     for (int y = 0; y < bgr.rows; ++y) {
         const uint8_t *src = bgr.ptr<uint8_t>(y);
         uint8_t *dst = mask.ptr<uint8_t>(y);
 #ifdef VELTRA_HAVE_X86
-        if (path != MaskPath::Portable && haveAvx2()) {
-            any |= maskRowAvx2(src, dst, bgr.cols, bits_.data(), lowValue);
-            continue;
-        }
+        const bool any = avx2 ? maskRowAvx2(src, dst, bgr.cols, bits_.data(), lowValue)
+                              : maskRowPortable(src, dst, bgr.cols, bits_.data(), lowValue);
+#else
+        const bool any = maskRowPortable(src, dst, bgr.cols, bits_.data(), lowValue);
 #endif
-        any |= maskRowPortable(src, dst, bgr.cols, bits_.data(), lowValue);
+        if (any) {
+            if (set.empty())
+                set.start = y;
+            set.end = y + 1;
+        }
     }
-    return any;
+    return set;
 }
 
 const ColourTable &colourTableFor(const ColorRangeRow &row)

@@ -31,9 +31,9 @@ public:
     bool builtFor(const ColorRangeRow &row) const;
 
     // mask = 255 where the pixel of `bgr` (8-bit, 3 channels, any row step) lies in the
-    // row, 0 elsewhere; `mask` is (re)allocated to the frame's size. Returns whether
-    // any pixel was set.
-    bool apply(const cv::Mat &bgr, cv::Mat &mask, MaskPath path = MaskPath::Best) const;
+    // row, 0 elsewhere; `mask` is (re)allocated to the frame's size. Returns the rows
+    // from the first to the last that hold a set pixel, empty if none does.
+    cv::Range apply(const cv::Mat &bgr, cv::Mat &mask, MaskPath path = MaskPath::Best) const;
 
 private:
     std::vector<uint32_t> bits_; // bit (b | g << 8 | r << 16) is set for colours in range

@@ -22,17 +22,22 @@ const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame)
     static cv::Mat mask;
     const ColorRangeRow &row = colorRanges[static_cast<size_t>(selectedIndex)];
     // No pixel in range means no outline to examine, and nothing to print.
-    if (!colourTableFor(row).apply(bgr, mask))
+    const cv::Range band = colourTableFor(row).apply(bgr, mask);
+    if (band.empty())
         return trailPoints;
 
-    const cv::Point myPoint = locateMarker(mask);
+    // The outlines lie within the rows that hold set pixels: only those are searched,
+    // and the outlines found there are those of the whole mask.
+    const cv::Point myPoint = locateMarkerIn(mask.rowRange(band), cv::Point(0, band.start));
     // Only x is tested: a box 1 pixel wide at the left edge gives x 0 and is dropped.
     if (myPoint.x != 0)
         trailPoints.push_back({myPoint.x, myPoint.y, selectedIndex});
     return trailPoints;
 }
 
-cv::Point locateMarker(const cv::Mat &mask)
+cv::Point locateMarker(const cv::Mat &mask) { return locateMarkerIn(mask, cv::Point(0, 0)); }
+
+cv::Point locateMarkerIn(const cv::Mat &mask, cv::Point offset)
 {
     cv::Point myPoint(0, 0);
     if (mask.empty() || mask.dims != 2 || mask.type() != CV_8UC1)
@@ -40,7 +45,8 @@ cv::Point locateMarker(const cv::Mat &mask)
 
     std::vector<std::vector<cv::Point>> contours;
     std::vector<cv::Vec4i> hierarchy;
-    cv::findContours(mask, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
+    // Outside `mask` all is taken as unset; the outline points come out shifted by `offset`.
+    cv::findContours(mask, contours, hierarchy, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE, offset);
 
     std::vector<std::vector<cv::Point>> conPoly(contours.size());
     std::vector<cv::Rect> boundRect(contours.size());

@@ -16,6 +16,9 @@ const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame);
 // Turns a CV_8UC1 mask into the marker point: the top-centre of the bounding box of
 // the last outer contour whose area exceeds 1000 pixels, or (0, 0) when none does.
 cv::Point locateMarker(const cv::Mat &mask);
+// The same for a part of a larger mask (all unset outside it) whose top-left corner
+// lies at `offset` in the larger one; the point is in the larger mask's coordinates.
+cv::Point locateMarkerIn(const cv::Mat &mask, cv::Point offset);
 
 // Draws every entry of `points`, in order, into `currentFrame` as a filled disc of
 // radius 10 in the colour `colors` holds for the entry's row. Entries whose row has
