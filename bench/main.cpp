@@ -12,14 +12,19 @@
 
 #include "app/state.h"
 #include "tracking/colormask.h"
+#include "tracking/jpegframe.h"
 #include "tracking/tracking.h"
 #include "tracking/trailoverlay.h"
+#include "window/picturefit.h"
 
 #include <QGuiApplication>
 #include <QImage>
 #include <QPixmap>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include <turbojpeg.h>
 
 #include <sys/resource.h>
 
@@ -96,12 +101,62 @@ void timeFrames(const cv::Mat &source, int frames, const std::function<void()> &
     }
 }
 
-QPixmap showPicture()
+QImage wrapped()
 {
-    const QImage frameImage(static_cast<const uchar *>(currentFrame.data), currentFrame.cols, currentFrame.rows,
-                            static_cast<qsizetype>(currentFrame.step), QImage::Format_BGR888);
-    const QImage scaledImage = frameImage.scaled(kLabelSize, Qt::KeepAspectRatio, Qt::FastTransformation);
-    return QPixmap::fromImage(scaledImage);
+    return QImage(static_cast<const uchar *>(currentFrame.data), currentFrame.cols, currentFrame.rows,
+                  static_cast<qsizetype>(currentFrame.step), QImage::Format_BGR888);
+}
+
+// The picture as the window makes it, and as Qt's own two calls make it.
+QPixmap showPicture() { return QPixmap::fromImage(fitPicture(wrapped(), kLabelSize)); }
+QPixmap showPictureQt()
+{
+    return QPixmap::fromImage(wrapped().scaled(kLabelSize, Qt::KeepAspectRatio, Qt::FastTransformation));
+}
+
+void show(const cv::Mat &source, int frames, bool byQt, std::vector<double> &ms)
+{
+    timeFrames(source, frames, [byQt] {
+        const QPixmap framePixmap = byQt ? showPictureQt() : showPicture();
+        (void)framePixmap;
+    }, ms);
+}
+
+// A camera's JPEG of the frame: sensor noise on the picture, 4:2:2 at quality 85, as
+// a webcam's encoder sends it.
+std::vector<uchar> cameraJpeg(const cv::Mat &frame)
+{
+    cv::Mat noisy(frame.size(), CV_8UC3);
+    cv::randn(noisy, cv::Scalar::all(0), cv::Scalar::all(3));
+    cv::add(frame, noisy, noisy, cv::noArray(), CV_8UC3);
+    tjhandle encoder = tjInitCompress();
+    unsigned char *jpeg = nullptr;
+    unsigned long size = 0;
+    tjCompress2(encoder, noisy.data, noisy.cols, static_cast<int>(noisy.step), noisy.rows, TJPF_BGR, &jpeg, &size,
+                TJSAMP_422, 85, 0);
+    std::vector<uchar> bytes(jpeg, jpeg + size);
+    tjFree(jpeg);
+    tjDestroy(encoder);
+    return bytes;
+}
+
+// The program's decoding of a camera's JPEG to BGR, and OpenCV's (to R, G, B, then
+// swapped), each into a frame kept from one call to the next as the capture does.
+void decode(std::vector<uchar> &jpeg, int frames, bool byOpenCv, std::vector<double> &ms)
+{
+    const cv::Mat sent(1, static_cast<int>(jpeg.size()), CV_8UC1, jpeg.data());
+    cv::Mat frame;
+    const auto start = Clock::now();
+    while (Clock::now() < start + std::chrono::milliseconds(150)) // warm, as timeFrames does
+        byOpenCv ? (void)cv::imdecode(sent, cv::IMREAD_COLOR, &frame) : (void)decodeJpegFrame(sent, frame);
+    for (int i = 0; i < frames; ++i) {
+        const auto begin = Clock::now();
+        if (byOpenCv)
+            cv::imdecode(sent, cv::IMREAD_COLOR, &frame);
+        else
+            decodeJpegFrame(sent, frame);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
+    }
 }
 
 void pipeline(const cv::Mat &source, size_t trail, int frames, std::vector<double> &ms)
@@ -128,7 +183,7 @@ void floorCalls(const cv::Mat &source, int frames, std::vector<double> &ms)
         cv::inRange(imgHSV, cv::Scalar(13, 30, 127), cv::Scalar(217, 151, 255), mask);
         std::vector<std::vector<cv::Point>> contours;
         cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_SIMPLE);
-        const QPixmap framePixmap = showPicture();
+        const QPixmap framePixmap = showPictureQt();
         (void)framePixmap;
     }, ms);
 }
@@ -203,7 +258,7 @@ int runGrid(const std::string &path)
     const auto row = [&csv](const char *stage, const cv::Mat &frame, size_t trail, double ms) {
         csv << stage << ',' << frame.cols << ',' << frame.rows << ',' << trail << ',' << ms << '\n';
         csv.flush();
-        std::fprintf(stderr, "%-11s %4dx%-4d trail %7zu  %8.3f ms\n", stage, frame.cols, frame.rows, trail, ms);
+        std::fprintf(stderr, "%-13s %4dx%-4d trail %7zu  %8.3f ms\n", stage, frame.cols, frame.rows, trail, ms);
     };
     const cv::Size sizes[] = {{640, 480}, {1280, 720}, {1920, 1080}};
     const size_t trails[] = {0, 10000, 100000, 1000000};
@@ -212,13 +267,18 @@ int runGrid(const std::string &path)
     constexpr int kRounds = 5;
     for (const cv::Size size : sizes) {
         const cv::Mat frame = benchFrame(size.width, size.height);
-        std::vector<double> floorMs, maskMs, maskOpenCvMs, contoursMs;
+        std::vector<uchar> jpeg = cameraJpeg(frame);
+        std::vector<double> floorMs, maskMs, maskOpenCvMs, contoursMs, showMs, showQtMs, decodeMs, decodeOpenCvMs;
         std::vector<std::vector<double>> pipelineMs(std::size(trails)), naiveMs(std::size(trails));
         for (int round = 0; round < kRounds; ++round) {
             floorCalls(frame, 40, floorMs);
             maskOpenCv(frame, 40, maskOpenCvMs);
             maskOnly(frame, 40, maskMs);
             contoursOnly(frame, 40, contoursMs);
+            show(frame, 40, false, showMs);
+            show(frame, 40, true, showQtMs);
+            decode(jpeg, 20, false, decodeMs);
+            decode(jpeg, 20, true, decodeOpenCvMs);
             for (size_t t = 0; t < std::size(trails); ++t) {
                 pipeline(frame, trails[t], 40, pipelineMs[t]);
                 // Disc by disc, a million entries take most of a second a frame.
@@ -230,6 +290,10 @@ int runGrid(const std::string &path)
         row("mask-opencv", frame, 0, median(maskOpenCvMs));
         row("mask", frame, 0, median(maskMs));
         row("contours", frame, 0, median(contoursMs));
+        row("show", frame, 0, median(showMs));
+        row("show-qt", frame, 0, median(showQtMs));
+        row("decode", frame, 0, median(decodeMs));
+        row("decode-opencv", frame, 0, median(decodeOpenCvMs));
         for (size_t t = 0; t < std::size(trails); ++t)
             row("pipeline", frame, trails[t], median(pipelineMs[t]));
         for (size_t t = 0; t < std::size(trails); ++t)
@@ -246,6 +310,7 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
+    cv::setNumThreads(0); // as in the program: OpenCV's calls on the calling thread alone
 
     std::string csvPath;
     long width = 0, height = 0, trail = -1, frames = 60;

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Processor time the real program spends per frame on the virtual camera:
+#   scripts/camera-cost.sh [--format bgr|yuy2|mjpg] [--width W] [--height H] [--fps N]
+#                          [--seconds S] [--runs R] [--binary PATH] [--build DIR]
+# Starts a private X server, the virtual camera (the tests' PipeWire session and frame
+# source) and the program on it with PipeWire's V4L2 layer preloaded, presses the start
+# button and lets the live view settle for 2 s. Then, R times over, it takes the
+# program's processor time (user and system, all its threads) over S seconds divided
+# by the frames it tracked, and prints each and their median: a shared machine's
+# speed wanders from one run to the next.
+# Needs xdotool to press the button (apt-get install xdotool).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+format=bgr width=640 height=480 fps=30 seconds=10 runs=3 build=build binary=
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --format) format=$2 ;; --width) width=$2 ;; --height) height=$2 ;; --fps) fps=$2 ;;
+    --seconds) seconds=$2 ;; --runs) runs=$2 ;; --binary) binary=$2 ;; --build) build=$2 ;;
+    *) echo "camera-cost: unknown option $1" >&2; exit 2 ;;
+  esac
+  shift 2
+done
+binary=${binary:-$build/src/app/veltra}
+command -v xdotool > /dev/null || { echo "camera-cost: needs xdotool (apt-get install xdotool)" >&2; exit 2; }
+
+work=$(mktemp -d /tmp/veltra-cost.XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+  wait 2> /dev/null || true
+  tests/vcam/vcam-daemons.sh stop "$work/session"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+exec {displayfd}<> <(:)
+Xvfb -displayfd "$displayfd" -screen 0 1920x1200x24 -nolisten tcp > /dev/null 2>&1 &
+pids+=($!)
+read -r -u "$displayfd" display
+export DISPLAY=:$display
+tests/vcam/vcam-daemons.sh start "$work/session"
+set -a; . "$work/session/env"; set +a
+
+"$build/tests/vcam/veltra-vcam-source" --width "$width" --height "$height" --fps "$fps" --format "$format" \
+  > /dev/null &
+pids+=($!)
+sleep 0.5
+LD_PRELOAD=/usr/lib/$(gcc -print-multiarch)/pipewire-0.3/v4l2/libpw-v4l2.so QT_QPA_PLATFORM=xcb \
+  OPENCV_LOG_LEVEL=ERROR "$binary" > "$work/out" 2> /dev/null &
+program=$!
+pids+=($program)
+window=
+for _ in $(seq 100); do
+  window=$(xdotool search --onlyvisible --pid "$program" 2> /dev/null | tail -1) && [ -n "$window" ] && break
+  sleep 0.1
+done
+[ -n "$window" ] || { echo "camera-cost: the window did not appear" >&2; exit 1; }
+eval "$(xdotool getwindowgeometry --shell "$window")"
+# The start button sits at the bottom left, above the status bar.
+xdotool mousemove --window "$window" 50 $((HEIGHT - 45)) click 1
+sleep 2
+
+ticks() { awk '{print $14 + $15}' "/proc/$program/stat"; }
+lines() { wc -l < "$work/out"; }
+hz=$(getconf CLK_TCK)
+what="$format ${width}x${height} at $fps fps"
+costs=()
+for run in $(seq "$runs"); do
+  cpu0=$(ticks) lines0=$(lines)
+  sleep "$seconds"
+  cpu1=$(ticks) lines1=$(lines)
+  frames=$(((lines1 - lines0) / 2))
+  [ "$frames" -gt 0 ] || { echo "camera-cost: no frame was tracked" >&2; exit 1; }
+  cost=$(awk -v c=$((cpu1 - cpu0)) -v f="$frames" -v hz="$hz" 'BEGIN { printf "%.2f", c * 1000 / hz / f }')
+  costs+=("$cost")
+  echo "$what, run $run: $frames frames in $seconds s, $cost ms of processor time a frame"
+done
+median=$(printf '%s\n' "${costs[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')
+echo "$what: median $median ms of processor time a frame"
