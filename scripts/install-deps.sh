@@ -16,9 +16,10 @@ packages=(
   libx11-dev libxtst-dev
   # A window manager for the tests that resize, maximise and restore the window.
   openbox
-  # The Debian package: its library dependencies read off the binaries, and the
-  # validators of its desktop entry and software-centre metadata.
-  dpkg-dev file appstream desktop-file-utils
+  # The Debian package: its library dependencies read off the binaries, the
+  # validators of its desktop entry and software-centre metadata, and Debian's own
+  # checks of a package and of its binaries' hardening.
+  dpkg-dev file appstream desktop-file-utils lintian devscripts
   fonts-wqy-microhei
   # clang and its runtime build the fuzz target; the sanitizer build uses g++'s own.
   clang libclang-rt-14-dev
