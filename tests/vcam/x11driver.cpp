@@ -9,12 +9,26 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <poll.h>
 #include <vector>
 
 namespace {
 
 int ignoreErrors(Display *, XErrorEvent *) { return 0; } // a window may vanish mid-call
+
+// A window manager's kind of message about `window`: up to five 32-bit values.
+XEvent clientMessage(Window window, Atom type, std::initializer_list<long> values)
+{
+    XEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.xclient.type = ClientMessage;
+    event.xclient.window = window;
+    event.xclient.message_type = type;
+    event.xclient.format = 32;
+    std::copy(values.begin(), values.end(), event.xclient.data.l);
+    return event;
+}
 
 bool isMapped(Display *d, Window w)
 {
@@ -105,14 +119,8 @@ void X11Driver::click(unsigned long window, QPoint pos) const
 
 void X11Driver::requestClose(unsigned long window) const
 {
-    XEvent event;
-    std::memset(&event, 0, sizeof event);
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display_, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
+    XEvent event = clientMessage(window, XInternAtom(display_, "WM_PROTOCOLS", False),
+                                 {static_cast<long>(XInternAtom(display_, "WM_DELETE_WINDOW", False)), CurrentTime});
     XSendEvent(display_, window, False, NoEventMask, &event);
     XFlush(display_);
 }
@@ -133,16 +141,11 @@ void X11Driver::resize(unsigned long window, QSize size) const
 
 void X11Driver::setMaximized(unsigned long window, bool maximized) const
 {
-    XEvent event;
-    std::memset(&event, 0, sizeof event);
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display_, "_NET_WM_STATE", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = maximized ? 1 : 0; // add or remove
-    event.xclient.data.l[1] = static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_MAXIMIZED_VERT", False));
-    event.xclient.data.l[2] = static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_MAXIMIZED_HORZ", False));
-    event.xclient.data.l[3] = 1; // asked for by an application
+    XEvent event = clientMessage(window, XInternAtom(display_, "_NET_WM_STATE", False),
+                                 {maximized ? 1 : 0, // add or remove
+                                  static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_MAXIMIZED_VERT", False)),
+                                  static_cast<long>(XInternAtom(display_, "_NET_WM_STATE_MAXIMIZED_HORZ", False)),
+                                  1}); // asked for by an application
     XSendEvent(display_, DefaultRootWindow(display_), False, SubstructureRedirectMask | SubstructureNotifyMask,
                &event);
     XFlush(display_);
@@ -217,16 +220,9 @@ void PingMonitor::run(unsigned long window, int intervalMs)
     Clock::time_point nextPing = Clock::now();
     while (!stopping_) {
         if (Clock::now() >= nextPing) {
-            XEvent event;
-            std::memset(&event, 0, sizeof event);
-            event.xclient.type = ClientMessage;
-            event.xclient.window = window;
-            event.xclient.message_type = protocols;
-            event.xclient.format = 32;
-            event.xclient.data.l[0] = static_cast<long>(ping);
-            event.xclient.data.l[1] = static_cast<long>(sentAt.size()); // in place of a timestamp
-            event.xclient.data.l[2] = static_cast<long>(window);
-            event.xclient.data.l[3] = kMark;
+            // The ping's number stands in place of a timestamp.
+            XEvent event = clientMessage(window, protocols, {static_cast<long>(ping), static_cast<long>(sentAt.size()),
+                                                             static_cast<long>(window), kMark});
             XSendEvent(display, window, False, NoEventMask, &event);
             XFlush(display);
             sentAt.push_back(Clock::now());
