@@ -8,11 +8,16 @@
 # program's processor time (user and system, all its threads) over S seconds divided
 # by the frames it tracked, and prints each and their median: a shared machine's
 # speed wanders from one run to the next.
+# With --no-camera there is no source and no V4L2 layer: the live view waits for a
+# camera that is not there, and each run reports the program's resident memory and
+# processor time instead.
 # Needs xdotool to press the button (apt-get install xdotool).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 format=bgr width=640 height=480 fps=30 seconds=10 runs=3 build=build binary=
+nocamera=
 while [ $# -gt 0 ]; do
+  [ "$1" = --no-camera ] && { nocamera=1; shift; continue; }
   case "$1" in
     --format) format=$2 ;; --width) width=$2 ;; --height) height=$2 ;; --fps) fps=$2 ;;
     --seconds) seconds=$2 ;; --runs) runs=$2 ;; --binary) binary=$2 ;; --build) build=$2 ;;
@@ -41,12 +46,15 @@ export DISPLAY=:$display
 tests/vcam/vcam-daemons.sh start "$work/session"
 set -a; . "$work/session/env"; set +a
 
-"$build/tests/vcam/veltra-vcam-source" --width "$width" --height "$height" --fps "$fps" --format "$format" \
-  > /dev/null &
-pids+=($!)
-sleep 0.5
-LD_PRELOAD=/usr/lib/$(gcc -print-multiarch)/pipewire-0.3/v4l2/libpw-v4l2.so QT_QPA_PLATFORM=xcb \
-  OPENCV_LOG_LEVEL=ERROR "$binary" > "$work/out" 2> /dev/null &
+layer=
+if [ -z "$nocamera" ]; then
+  "$build/tests/vcam/veltra-vcam-source" --width "$width" --height "$height" --fps "$fps" --format "$format" \
+    > /dev/null &
+  pids+=($!)
+  sleep 0.5
+  layer=/usr/lib/$(gcc -print-multiarch)/pipewire-0.3/v4l2/libpw-v4l2.so
+fi
+LD_PRELOAD=$layer QT_QPA_PLATFORM=xcb OPENCV_LOG_LEVEL=ERROR "$binary" > "$work/out" 2> /dev/null &
 program=$!
 pids+=($program)
 window=
@@ -63,6 +71,17 @@ sleep 2
 ticks() { awk '{print $14 + $15}' "/proc/$program/stat"; }
 lines() { wc -l < "$work/out"; }
 hz=$(getconf CLK_TCK)
+if [ -n "$nocamera" ]; then
+  for run in $(seq "$runs"); do
+    cpu0=$(ticks) rss0=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status")
+    sleep "$seconds"
+    cpu1=$(ticks) rss1=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status")
+    awk -v c=$((cpu1 - cpu0)) -v hz="$hz" -v s="$seconds" -v a="$rss0" -v b="$rss1" -v run="$run" 'BEGIN {
+      printf "no camera, run %d: resident memory %d KiB, then %d KiB %d s later; %.0f ms of processor time (%.2f%% of a core)\n",
+        run, a, b, s, c * 1000 / hz, c * 100 / hz / s }'
+  done
+  exit 0
+fi
 what="$format ${width}x${height} at $fps fps"
 costs=()
 for run in $(seq "$runs"); do
