@@ -142,21 +142,16 @@ std::vector<uchar> cameraJpeg(const cv::Mat &frame)
 
 // The program's decoding of a camera's JPEG to BGR, and OpenCV's (to R, G, B, then
 // swapped), each into a frame kept from one call to the next as the capture does.
-void decode(std::vector<uchar> &jpeg, int frames, bool byOpenCv, std::vector<double> &ms)
+void decode(const cv::Mat &source, std::vector<uchar> &jpeg, int frames, bool byOpenCv, std::vector<double> &ms)
 {
     const cv::Mat sent(1, static_cast<int>(jpeg.size()), CV_8UC1, jpeg.data());
     cv::Mat frame;
-    const auto start = Clock::now();
-    while (Clock::now() < start + std::chrono::milliseconds(150)) // warm, as timeFrames does
-        byOpenCv ? (void)cv::imdecode(sent, cv::IMREAD_COLOR, &frame) : (void)decodeJpegFrame(sent, frame);
-    for (int i = 0; i < frames; ++i) {
-        const auto begin = Clock::now();
+    timeFrames(source, frames, [&] {
         if (byOpenCv)
             cv::imdecode(sent, cv::IMREAD_COLOR, &frame);
         else
             decodeJpegFrame(sent, frame);
-        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - begin).count());
-    }
+    }, ms);
 }
 
 void pipeline(const cv::Mat &source, size_t trail, int frames, std::vector<double> &ms)
@@ -277,8 +272,8 @@ int runGrid(const std::string &path)
             contoursOnly(frame, 40, contoursMs);
             show(frame, 40, false, showMs);
             show(frame, 40, true, showQtMs);
-            decode(jpeg, 20, false, decodeMs);
-            decode(jpeg, 20, true, decodeOpenCvMs);
+            decode(frame, jpeg, 20, false, decodeMs);
+            decode(frame, jpeg, 20, true, decodeOpenCvMs);
             for (size_t t = 0; t < std::size(trails); ++t) {
                 pipeline(frame, trails[t], 40, pipelineMs[t]);
                 // Disc by disc, a million entries take most of a second a frame.

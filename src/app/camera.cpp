@@ -41,11 +41,11 @@ int v4l2Fourcc(const cv::VideoCapture &capture)
     return capture.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2 ? static_cast<int>(capture.get(cv::CAP_PROP_FOURCC)) : 0;
 }
 
-// The frame in `sent` (one row of bytes, as the camera sent it) made 8-bit BGR in
-// `frame`.
+// The frame in `sent` (one row of bytes, as the V4L2 camera sent it) made 8-bit BGR
+// in `frame`.
 FrameRead fromSent(const cv::VideoCapture &capture, const cv::Mat &sent, cv::Mat &frame)
 {
-    const int fourcc = v4l2Fourcc(capture);
+    const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
     if (fourcc == kFourccMjpg || fourcc == kFourccJpeg)
         return decodeJpegFrame(sent, frame) ? FrameRead::Frame : FrameRead::Bad;
     // B, G, R rows as they are, whatever padding ends each: a view, no copy.

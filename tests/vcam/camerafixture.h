@@ -204,7 +204,7 @@ protected:
         const QString text = status();
         return text.startsWith(QStringLiteral("帧率 ")) ? text.section(' ', 1, 1).toDouble() : -1;
     }
-    // Where the frame shows in the picture label of a 600 by 400 window.
+    // Where the frame shows in the picture label, as the unseen form lays it out now.
     QRect pictureRect() const
     {
         const QRect label = inWindow(layout->findChild<QLabel *>("label"));
@@ -305,7 +305,7 @@ protected:
         const QSize windowSize = x.size(window);
         layout->resize(windowSize);
         const QRect label = inWindow(layout->findChild<QLabel *>("label"));
-        const QSize scaled = camera.size.scaled(label.size(), Qt::KeepAspectRatio);
+        const QSize scaled = pictureRect().size();
         // The frame never holds black, the label's background is nothing else.
         return waitUntil([&] {
                    const QImage shot = x.grab(window);
