@@ -1,34 +1,51 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the program and the tests need.
-# Skips what is already present; runs apt-get update only when something is missing.
+# Installs the Debian packages Veltra needs, on Debian 12 or 13:
+#   install-deps.sh          what building and running the program need (make run)
+#   install-deps.sh --test   that, and what the tests need besides (make test)
+# Every name exists on both releases. Skips what is already present; runs apt-get
+# update only when something is missing; uses sudo when not run as root.
 set -euo pipefail
 
+# Building and running: the compiler, Qt 6 with its platform plugins, the four OpenCV
+# modules the program links (their own -dev packages: libopencv-dev would bring every
+# module, its GUI module on Qt 5 among them), libjpeg-turbo for a camera's Motion-JPEG
+# frames, and a font for the window's Chinese texts.
 packages=(
-  cmake g++ make
+  cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
-  libopencv-dev
-  # A camera's Motion-JPEG frames are decoded by libjpeg-turbo straight to BGR.
-  libturbojpeg0-dev
-  xvfb xauth
-  # The virtual camera of the end-to-end tests: a private PipeWire session, its V4L2
-  # layer, a frame source built on libpipewire, and X test input to click the window.
-  pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev pkg-config
-  libx11-dev libxtst-dev
-  # A window manager for the tests that resize, maximise and restore the window.
-  openbox
-  # The Debian package: its library dependencies read off the binaries, the
-  # validators of its desktop entry and software-centre metadata, and Debian's own
-  # checks of a package and of its binaries' hardening.
-  dpkg-dev file appstream desktop-file-utils lintian devscripts
+  libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-imgcodecs-dev
+  libjpeg-dev
   fonts-wqy-microhei
-  # clang and its runtime build the fuzz target; the sanitizer build uses g++'s own.
-  clang libclang-rt-14-dev
 )
 
+if [ "${1:-}" = "--test" ]; then
+  packages+=(
+    # Real-window tests: an X server, and a window manager that resizes, maximises
+    # and restores.
+    xvfb xauth openbox
+    # The virtual camera of the end-to-end tests: a private PipeWire session, its V4L2
+    # layer, a frame source built on libpipewire and TurboJPEG, and X test input to
+    # click the window.
+    pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev libturbojpeg0-dev
+    libx11-dev libxtst-dev
+    # The Debian package: its library dependencies read off the binaries, the
+    # validators of its desktop entry and software-centre metadata, and Debian's own
+    # checks of a package and of its binaries' hardening.
+    dpkg-dev file appstream desktop-file-utils lintian devscripts
+    # clang and its runtime build the fuzz target; the sanitizer build uses g++'s own.
+    clang libclang-rt-dev
+  )
+elif [ -n "${1:-}" ]; then
+  echo "usage: install-deps.sh [--test]" >&2
+  exit 2
+fi
+
+# Installed for this machine's own architecture: a cross-build's arm64 copy does not count.
+arch=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null \
+    | grep -qE "^($arch|all) install ok installed$" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then

@@ -99,8 +99,15 @@ private slots:
                 live.clickStop();
                 return true;
             }
+            // The frame, then a picture cut short after its signature, where every
+            // OpenCV stops: 4.10 opens a numbered pattern matching one file as a name.
             const QString name = QString("case%1").arg(next);
-            if (!captureDevice.open(live.writeSequence(name, {list[next].frame}), cv::CAP_IMAGES))
+            const std::string pattern = live.writeSequence(name, {list[next].frame});
+            QFile cut(live.dir->filePath(name + "_0001.png"));
+            if (!cut.open(QIODevice::WriteOnly) || cut.write("\x89PNG\r\n\x1a\n", 8) != 8)
+                problems << "cannot write the cut picture";
+            cut.close();
+            if (!captureDevice.open(pattern, cv::CAP_IMAGES))
                 problems << QString("%1: cannot open the stand-in").arg(list[next].name);
             ++next;
             waiting = true;

@@ -171,8 +171,8 @@ private slots:
 
     void detectMarker_returnsTheTrailItself()
     {
-        const std::vector<TrailEntry> &returned = detectMarker(blackFrame(40, 30));
-        QCOMPARE(&returned, &trailPoints);
+        const std::vector<TrailEntry> *returned = &detectMarker(blackFrame(40, 30));
+        QCOMPARE(returned, &trailPoints);
     }
 
     void paintTrail_matchesDiscByDiscDrawing()
