@@ -26,7 +26,11 @@ struct Run
 Run replay(const QStringList &args)
 {
     QProcess process;
+#ifdef VELTRA_EMULATOR
+    process.start(QStringLiteral(VELTRA_EMULATOR), QStringList{QStringLiteral(VELTRA_REPLAY_PATH)} + args);
+#else
     process.start(QStringLiteral(VELTRA_REPLAY_PATH), args);
+#endif
     Run run;
     if (!process.waitForFinished(60000))
         return run;
