@@ -12,7 +12,7 @@
 
 #include "app/state.h"
 #include "tracking/colormask.h"
-#include "tracking/jpegframe.h"
+#include "camera/jpegframe.h"
 #include "tracking/tracking.h"
 #include "tracking/trailoverlay.h"
 #include "window/picturefit.h"

@@ -1,8 +1,11 @@
 // Fuzz entry for the tracker: the input becomes a frame of any size, depth and
 // channel count with any contents, plus a few trail entries anywhere, and goes
-// through detectMarker and paintTrail as a captured frame would.
+// through detectMarker and paintTrail as a captured frame would. An input that starts
+// as a JPEG does is a camera's Motion-JPEG frame instead: decoded as the live view
+// decodes it, then tracked and painted the same way.
 
 #include "app/state.h"
+#include "camera/jpegframe.h"
 #include "tracking/trailoverlay.h"
 #include "tracking/tracking.h"
 
@@ -48,6 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return true;
     }();
     (void)quiet;
+
+    if (size >= 2 && data[0] == 0xff && data[1] == 0xd8) {
+        trailPoints.clear();
+        const cv::Mat sent(1, static_cast<int>(size), CV_8UC1, const_cast<uint8_t *>(data));
+        if (decodeJpegFrame(sent, currentFrame)) {
+            detectMarker(currentFrame);
+            paintTrail(trailPoints, markerColors);
+        }
+        return 0;
+    }
 
     Input in(data, size);
     int rows = static_cast<int>(in.take(2) % 301);

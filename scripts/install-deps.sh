@@ -9,12 +9,13 @@ set -euo pipefail
 # Building and running: the compiler, Qt 6 with its platform plugins, the four OpenCV
 # modules the program links (their own -dev packages: libopencv-dev would bring every
 # module, its GUI module on Qt 5 among them), libjpeg-turbo for a camera's Motion-JPEG
-# frames, and a font for the window's Chinese texts.
+# frames (and its TurboJPEG API, with which the benchmark makes camera-like frames),
+# and a font for the window's Chinese texts.
 packages=(
   cmake g++ make pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
   libopencv-core-dev libopencv-imgproc-dev libopencv-videoio-dev libopencv-imgcodecs-dev
-  libjpeg-dev
+  libjpeg-dev libturbojpeg0-dev
   fonts-wqy-microhei
 )
 
@@ -24,9 +25,8 @@ if [ "${1:-}" = "--test" ]; then
     # and restores.
     xvfb xauth openbox
     # The virtual camera of the end-to-end tests: a private PipeWire session, its V4L2
-    # layer, a frame source built on libpipewire and TurboJPEG, and X test input to
-    # click the window.
-    pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev libturbojpeg0-dev
+    # layer, a frame source built on libpipewire, and X test input to click the window.
+    pipewire pipewire-bin pipewire-v4l2 wireplumber dbus libpipewire-0.3-dev
     libx11-dev libxtst-dev
     # The Debian package: its library dependencies read off the binaries, the
     # validators of its desktop entry and software-centre metadata, and Debian's own

@@ -133,8 +133,12 @@ private slots:
             QVERIFY(cv::imwrite(name, frames[i]));
         }
         QVERIFY(captureDevice.open(live.dir->filePath("t_%d.tiff").toStdString(), cv::CAP_IMAGES));
+        bool flashed = false; // the no-picture message while frames still came
+        QObject::connect(live.window->findChild<QStatusBar *>("statusBar"), &QStatusBar::messageChanged,
+                         [&](const QString &m) { flashed |= m == kNoFrame && captureDevice.get(cv::CAP_PROP_POS_FRAMES) < 3; });
         live.stopWhen([&] { return captureDevice.get(cv::CAP_PROP_POS_FRAMES) >= 3 && live.status() == kNoFrame; });
         live.runLiveView();
+        QVERIFY(!flashed);
 
         QCOMPARE(trailPoints, (std::vector<TrailEntry>{{40, 20, 0}, {110, 50, 0}}));
         QVERIFY(live.showsExactly(frames[2], trailPoints));

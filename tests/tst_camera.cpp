@@ -14,15 +14,19 @@ private slots:
     {
         QTest::addColumn<QString>("format");
         QTest::addColumn<QSize>("size");
-        QTest::newRow("BGR 320x240") << "bgr" << QSize(320, 240);
-        QTest::newRow("YUY2 640x480, as webcams send it") << "yuy2" << QSize(640, 480);
-        QTest::newRow("MJPG 1280x720") << "mjpg" << QSize(1280, 720);
+        QTest::addColumn<int>("pad");
+        QTest::addColumn<int>("firstFrameDelayMs");
+        QTest::newRow("BGR 320x240") << "bgr" << QSize(320, 240) << 0 << 0;
+        QTest::newRow("YUY2 640x480, the first frame 2.5 s late") << "yuy2" << QSize(640, 480) << 0 << 2500;
+        QTest::newRow("MJPG 1280x720, 5 bytes before each end marker") << "mjpg" << QSize(1280, 720) << 5 << 0;
     }
     void claimsCameraAtStartAndShowsTrackedFrames()
     {
         QFETCH(QString, format);
         QFETCH(QSize, size);
-        camera = {format, size};
+        QFETCH(int, pad);
+        QFETCH(int, firstFrameDelayMs);
+        camera = {format, size, pad, firstFrameDelayMs};
         startSource();
         startProgram();
         // The camera was claimed before the window appeared.
@@ -30,6 +34,7 @@ private slots:
         startLiveView();
 
         // A full turn of the path and more: the rate settles and the trail is a ring.
+        const qsizetype errorsBefore = program->err.size();
         QTest::qWait(3500);
         const int before = framesSeen();
         QTest::qWait(2000);
@@ -37,6 +42,7 @@ private slots:
         qInfo("frames tracked: %.1f a second; the status bar says %s", rate, qPrintable(status()));
         QVERIFY2(rate >= 20 && rate <= 31, qPrintable(QString::number(rate)));
         QVERIFY2(shownRate() >= 20 && shownRate() <= 31, qPrintable(status()));
+        QVERIFY2(errorLinesSince(errorsBefore).isEmpty(), errorLinesSince(errorsBefore).constData());
 
         // Each frame is tracked as it arrives, not on a later turn of the loop. Timed on
         // the smallest frames, whose work is a fraction of the bound in any build: a

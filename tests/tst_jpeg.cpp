@@ -3,7 +3,7 @@
 
 #include "vcam/mjpeg.h"
 
-#include "tracking/jpegframe.h"
+#include "camera/jpegframe.h"
 
 #include <QTest>
 
@@ -62,13 +62,16 @@ private slots:
         QTest::addColumn<int>("subsampling");
         QTest::addColumn<int>("quality");
         QTest::addColumn<bool>("huffmanTables");
-        QTest::newRow("640x480 4:2:2, quality 85") << QSize(640, 480) << int(TJSAMP_422) << 85 << true;
-        QTest::newRow("1280x720 4:2:0, quality 50") << QSize(1280, 720) << int(TJSAMP_420) << 50 << true;
-        QTest::newRow("odd size 641x479 4:2:2, quality 95") << QSize(641, 479) << int(TJSAMP_422) << 95 << true;
-        QTest::newRow("odd size 33x17 4:2:0, quality 75") << QSize(33, 17) << int(TJSAMP_420) << 75 << true;
-        QTest::newRow("4:2:2 without Huffman tables") << QSize(320, 240) << int(TJSAMP_422) << 80 << false;
-        QTest::newRow("4:2:0 without Huffman tables, odd size") << QSize(97, 61) << int(TJSAMP_420) << 60 << false;
-        QTest::newRow("grey") << QSize(160, 120) << int(TJSAMP_GRAY) << 85 << true;
+        QTest::addColumn<int>("padding"); // zero bytes before the end marker, as webcams add
+        QTest::newRow("640x480 4:2:2, quality 85") << QSize(640, 480) << int(TJSAMP_422) << 85 << true << 0;
+        QTest::newRow("1280x720 4:2:0, quality 50") << QSize(1280, 720) << int(TJSAMP_420) << 50 << true << 0;
+        QTest::newRow("odd size 641x479 4:2:2, quality 95") << QSize(641, 479) << int(TJSAMP_422) << 95 << true << 0;
+        QTest::newRow("odd size 33x17 4:2:0, quality 75") << QSize(33, 17) << int(TJSAMP_420) << 75 << true << 0;
+        QTest::newRow("4:2:2 without Huffman tables") << QSize(320, 240) << int(TJSAMP_422) << 80 << false << 0;
+        QTest::newRow("4:2:0 without Huffman tables, odd size") << QSize(97, 61) << int(TJSAMP_420) << 60 << false << 0;
+        QTest::newRow("grey") << QSize(160, 120) << int(TJSAMP_GRAY) << 85 << true << 0;
+        QTest::newRow("1 byte before the end marker") << QSize(1280, 720) << int(TJSAMP_422) << 85 << false << 1;
+        QTest::newRow("5 bytes before the end marker") << QSize(640, 480) << int(TJSAMP_422) << 85 << false << 5;
     }
     void decodesAsOpenCvDoes()
     {
@@ -76,9 +79,11 @@ private slots:
         QFETCH(int, subsampling);
         QFETCH(int, quality);
         QFETCH(bool, huffmanTables);
+        QFETCH(int, padding);
         std::vector<uchar> jpeg = encode(cameraPicture({size.width(), size.height()}, size.width()), subsampling, quality);
         if (!huffmanTables)
             jpeg.resize(vcam::withoutHuffmanTables(std::vector<uchar>(jpeg).data(), jpeg.size(), jpeg.data()));
+        jpeg.insert(jpeg.end() - 2, static_cast<size_t>(padding), 0);
         const cv::Mat expected = cv::imdecode(jpeg, cv::IMREAD_COLOR);
         QVERIFY(!expected.empty());
         cv::Mat bgr;
@@ -96,6 +101,12 @@ private slots:
         QTest::newRow("an end marker inside the scan") << Damage([](std::vector<uchar> &j) {
             j[j.size() * 2 / 3] = 0xff;
             j[j.size() * 2 / 3 + 1] = 0xd9;
+        });
+        QTest::newRow("a bad Huffman code") << Damage([](std::vector<uchar> &j) {
+            for (size_t i = j.size() / 2; i < j.size() / 2 + 64; i += 2) {
+                j[i] = 0xff; // a stuffed 0xff: bits all set, which no code is
+                j[i + 1] = 0x00;
+            }
         });
         QTest::newRow("headers only") << Damage([](std::vector<uchar> &j) { j.resize(600); });
         QTest::newRow("not a JPEG") << Damage([](std::vector<uchar> &j) { j.assign(4096, 0x5a); });

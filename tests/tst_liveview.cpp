@@ -2,7 +2,7 @@
 
 #include "liveharness.h"
 
-#include "app/camera.h"
+#include "camera/camera.h"
 #include "tracking/tracking.h"
 #include "window/picturefit.h"
 
@@ -56,6 +56,9 @@ class TestLiveView : public QObject
     void runLiveView() { live.runLiveView(); }
 
 private slots:
+    // As the program does before its first open of the camera.
+    void initTestCase() { prepareCameraBackends(); }
+
     void init() { QVERIFY(live.start()); }
     void cleanup() { live.finish(); }
 
@@ -122,7 +125,9 @@ private slots:
         QFETCH(QSize, labelSize);
         cv::Mat frame(frameSize.height(), frameSize.width(), CV_8UC3);
         cv::randu(frame, 0, 256);
-        const QImage wrapped = asImage(frame);
+        const GuardedCopy guarded(frame); // reading past the last pixel faults
+        const QImage wrapped(guarded.frame.data, frame.cols, frame.rows, static_cast<qsizetype>(guarded.frame.step),
+                             QImage::Format_BGR888);
         const QImage expected = wrapped.scaled(labelSize, Qt::KeepAspectRatio, Qt::FastTransformation)
                                     .convertToFormat(QImage::Format_RGB32);
         QCOMPARE(fitPicture(wrapped, labelSize), expected);
@@ -208,15 +213,17 @@ private slots:
     void reopeningWithNoCameraCostsNothing()
     {
         // What the live view does every 2 s while no camera answers, 200 times over: the
-        // memory stays where it was, and no attempt holds the window for long.
+        // memory stays where it was, and no attempt holds the window for long. Camera
+        // 99, which no machine has, so that a camera 0 is left alone.
+        constexpr int kNoCamera = 99;
         for (int i = 0; i < 10; ++i)
-            reopenCamera(); // the back-ends' libraries loaded once
+            reopenCamera(captureDevice, kNoCamera); // the back-ends' libraries loaded once
         const long long before = residentBytes();
         std::vector<double> heldMs;
         for (int i = 0; i < 200; ++i) {
             QElapsedTimer clock;
             clock.start();
-            QVERIFY(!reopenCamera());
+            QVERIFY(!reopenCamera(captureDevice, kNoCamera));
             heldMs.push_back(double(clock.nsecsElapsed()) / 1e6);
         }
         const long long grown = residentBytes() - before;

@@ -10,8 +10,6 @@
 
 #include <QTest>
 
-#include <sys/mman.h>
-#include <unistd.h>
 
 Q_DECLARE_METATYPE(ColorRangeRow)
 Q_DECLARE_METATYPE(MaskPath)
@@ -48,34 +46,6 @@ cv::Mat opencvMask(const cv::Mat &bgr, const ColorRangeRow &row)
                 cv::Scalar(row.highHue, row.highSaturation, row.highValue, 0), mask);
     return mask;
 }
-
-// A frame's pixels copied to the very end of readable memory: the page after its last
-// row cannot be read, so reading past the frame faults at once, in any build. (OpenCV
-// leaves spare bytes after each image, where even AddressSanitizer sees nothing.)
-class GuardedCopy
-{
-public:
-    explicit GuardedCopy(const cv::Mat &pixels)
-    {
-        const size_t bytes = pixels.total() * pixels.elemSize();
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        length_ = (bytes + page - 1) / page * page + page;
-        base_ = static_cast<uchar *>(mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        if (base_ == MAP_FAILED || mprotect(base_ + length_ - page, page, PROT_NONE) != 0)
-            qFatal("cannot map a guarded frame");
-        frame = cv::Mat(pixels.size(), pixels.type(), base_ + length_ - page - bytes);
-        pixels.copyTo(frame);
-    }
-    ~GuardedCopy() { munmap(base_, length_); }
-    GuardedCopy(const GuardedCopy &) = delete;
-    GuardedCopy &operator=(const GuardedCopy &) = delete;
-
-    cv::Mat frame; // continuous, its last byte the last readable one
-
-private:
-    uchar *base_ = nullptr;
-    size_t length_ = 0;
-};
 
 // The rows from the first to the last holding a set pixel.
 cv::Range setRows(const cv::Mat &mask)

@@ -1,23 +1,26 @@
 #include "app/state.h"
 
-#include "app/camera.h"
+#include "camera/camera.h"
 #include "tracking/trailoverlay.h"
+
+// Only the veltra executable claims camera 0 as the process starts, and says so by
+// defining this (main.cpp). The tests, the replay tool, the benchmark and the fuzz
+// target share this state, and with this default never switch a camera on.
+[[gnu::weak]] bool claimsCameraAtStartUp()
+{
+    return false;
+}
 
 namespace {
 
-// The program claims camera 0 as the process starts. The replay tool, the benchmark
-// and the fuzz target share this state but are built without VELTRA_CLAIM_CAMERA, so
-// running them never switches the user's camera on.
 cv::VideoCapture cameraAtStartUp()
 {
-#ifdef VELTRA_CLAIM_CAMERA
-    prepareCameraBackends();
-    cv::VideoCapture camera(kCameraIndex, cv::CAP_ANY);
-    takeFramesAsSent(camera);
+    cv::VideoCapture camera;
+    if (claimsCameraAtStartUp()) {
+        prepareCameraBackends();
+        reopenCamera(camera);
+    }
     return camera;
-#else
-    return cv::VideoCapture();
-#endif
 }
 
 } // namespace

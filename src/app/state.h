@@ -52,3 +52,6 @@ extern std::vector<cv::Scalar> markerColors; // B, G, R, 0; same row count as co
 extern TrailOverlay trailOverlay;            // trailPoints rasterised once, composited every frame
 extern int selectedIndex;                    // row of colorRanges and markerColors in use
 extern bool captureRunning;                  // cleared once, by the stop button
+
+// Whether this process opens camera 0 as it starts, before anything else here.
+bool claimsCameraAtStartUp();

@@ -1,10 +1,40 @@
-#include "app/camera.h"
+#include "camera/camera.h"
 
-#include "app/state.h"
-#include "tracking/jpegframe.h"
+#include "camera/jpegframe.h"
 
+#include <opencv2/core/utils/logger.hpp>
+
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
+
+namespace {
+
+// Whether V4L2's wait for a frame was cut to nothing here, not by the user.
+bool selectTimeoutIsOurs = false;
+// Whether the last open failed: the back-ends' warnings about a camera that stays
+// away are shown for the first failed open, not again every 2 s while it is away.
+bool lastOpenFailed = false;
+
+// OpenCV's log level raised to errors for a stretch of camera calls whose warnings
+// would come every frame or every reopen, and back to what it was after.
+class QuietOpenCv
+{
+public:
+    explicit QuietOpenCv(bool quiet)
+        : before_(quiet ? cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR)
+                        : cv::utils::logging::getLogLevel())
+    {
+    }
+    ~QuietOpenCv() { cv::utils::logging::setLogLevel(before_); }
+    QuietOpenCv(const QuietOpenCv &) = delete;
+    QuietOpenCv &operator=(const QuietOpenCv &) = delete;
+
+private:
+    cv::utils::logging::LogLevel before_;
+};
+
+} // namespace
 
 void prepareCameraBackends()
 {
@@ -23,29 +53,40 @@ void prepareCameraBackends()
     // the GUI thread all that time on a stalled camera. readFrame polls with its own
     // short bound first; 0 makes the back-end's own waits (the first grab of a stream,
     // and a grab after a wake-up with no frame behind it) return at once.
-    setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "0", /*overwrite=*/0);
+    if (!std::getenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT")) {
+        setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "0", /*overwrite=*/1);
+        selectTimeoutIsOurs = true;
+    }
 }
 
 namespace {
 
-constexpr int fourcc(const char (&code)[5])
+constexpr uint32_t fourcc(const char (&code)[5])
 {
-    return code[0] | code[1] << 8 | code[2] << 16 | code[3] << 24;
+    return uint32_t(uint8_t(code[0])) | uint32_t(uint8_t(code[1])) << 8 | uint32_t(uint8_t(code[2])) << 16
+        | uint32_t(uint8_t(code[3])) << 24;
 }
-constexpr int kFourccMjpg = fourcc("MJPG");
-constexpr int kFourccJpeg = fourcc("JPEG");
-constexpr int kFourccBgr = fourcc("BGR3");
+constexpr uint32_t kFourccMjpg = fourcc("MJPG");
+constexpr uint32_t kFourccJpeg = fourcc("JPEG");
+constexpr uint32_t kFourccBgr = fourcc("BGR3");
 
-int v4l2Fourcc(const cv::VideoCapture &capture)
+// A fourcc is 32 bits unsigned: V4L2's big-endian formats set the top bit, which a
+// signed int cannot hold.
+uint32_t fourccOf(const cv::VideoCapture &capture)
 {
-    return capture.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2 ? static_cast<int>(capture.get(cv::CAP_PROP_FOURCC)) : 0;
+    return static_cast<uint32_t>(capture.get(cv::CAP_PROP_FOURCC));
+}
+
+uint32_t v4l2Fourcc(const cv::VideoCapture &capture)
+{
+    return capture.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2 ? fourccOf(capture) : 0;
 }
 
 // The frame in `sent` (one row of bytes, as the V4L2 camera sent it) made 8-bit BGR
 // in `frame`.
 FrameRead fromSent(const cv::VideoCapture &capture, const cv::Mat &sent, cv::Mat &frame)
 {
-    const int fourcc = static_cast<int>(capture.get(cv::CAP_PROP_FOURCC));
+    const uint32_t fourcc = fourccOf(capture);
     if (fourcc == kFourccMjpg || fourcc == kFourccJpeg)
         return decodeJpegFrame(sent, frame) ? FrameRead::Frame : FrameRead::Bad;
     // B, G, R rows as they are, whatever padding ends each: a view, no copy.
@@ -61,22 +102,21 @@ FrameRead fromSent(const cv::VideoCapture &capture, const cv::Mat &sent, cv::Mat
 
 } // namespace
 
-void takeFramesAsSent(cv::VideoCapture &capture)
+bool reopenCamera(cv::VideoCapture &capture, int index)
 {
+    capture.release();
+    {
+        const QuietOpenCv quiet(lastOpenFailed);
+        lastOpenFailed = !capture.open(index, cv::CAP_ANY);
+    }
+    if (lastOpenFailed)
+        return false;
     // OpenCV would decode each JPEG to R, G, B and swap the bytes after, which costs
     // more than the decoding itself, and copies B, G, R frames twice over; readFrame
     // decodes straight to B, G, R, and takes B, G, R rows as they come.
-    const int fourcc = v4l2Fourcc(capture);
-    if (capture.isOpened() && (fourcc == kFourccMjpg || fourcc == kFourccJpeg || fourcc == kFourccBgr))
+    const uint32_t fourcc = v4l2Fourcc(capture);
+    if (fourcc == kFourccMjpg || fourcc == kFourccJpeg || fourcc == kFourccBgr)
         capture.set(cv::CAP_PROP_CONVERT_RGB, 0);
-}
-
-bool reopenCamera()
-{
-    captureDevice.release();
-    if (!captureDevice.open(kCameraIndex, cv::CAP_ANY))
-        return false;
-    takeFramesAsSent(captureDevice);
     return true;
 }
 
@@ -87,6 +127,9 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
     if (capture.get(cv::CAP_PROP_BACKEND) != cv::CAP_V4L2)
         return capture.read(frame) ? FrameRead::Frame : FrameRead::Failed;
 
+    // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
+    // the wait below before a frame is ready to take: most frames with some drivers.
+    const QuietOpenCv quiet(selectTimeoutIsOurs);
     try {
         std::vector<int> ready;
         const std::vector<cv::VideoCapture> streams{capture}; // shares the open device

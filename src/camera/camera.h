@@ -1,7 +1,7 @@
 #pragma once
 
-// The program's camera: device 0 through any capture back-end. These work on
-// captureDevice (state.h) and keep the GUI thread from blocking on it for long.
+// The program's camera: device 0 through any capture back-end. These work on the
+// capture they are given and keep the GUI thread from blocking on it for long.
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -15,19 +15,16 @@ inline constexpr int kCameraIndex = 0;
 // back-ends; it is read only once.
 void prepareCameraBackends();
 
-// Where `capture` is a V4L2 camera sending Motion-JPEG or B, G, R, has OpenCV hand
-// over each frame as it came, for readFrame to make it 8-bit BGR with less work; other
-// formats keep OpenCV's conversion. Call after every open.
-void takeFramesAsSent(cv::VideoCapture &capture);
-
-// Releases captureDevice and opens camera 0 again, any back-end: a camera that was
-// unplugged, or whose stream broke, comes back only this way. True if it opened.
-bool reopenCamera();
+// Releases `capture` and opens camera `index` in it, any back-end: a camera that was
+// unplugged, or whose stream broke, comes back only this way. Where it is a V4L2
+// camera sending Motion-JPEG or B, G, R, OpenCV is told to hand each frame over as it
+// came, for readFrame to make it 8-bit BGR with less work. True if it opened.
+bool reopenCamera(cv::VideoCapture &capture, int index = kCameraIndex);
 
 enum class FrameRead {
     Frame,     // a new frame is in `frame`
     NotYet,    // the camera is live but had no frame within the wait
-    Bad,       // a frame came but could not be decoded (a truncated or corrupt JPEG)
+    Bad,       // a frame came but its picture was not whole (a truncated or corrupt JPEG)
     Failed,    // nothing to read from: not open, or the read itself failed
 };
 

@@ -1,4 +1,4 @@
-#include "tracking/frameformat.h"
+#include "camera/frameformat.h"
 
 #include <opencv2/imgproc.hpp>
 

@@ -1,7 +1,7 @@
 #include "tracking/tracking.h"
 
 #include "tracking/colormask.h"
-#include "tracking/frameformat.h"
+#include "camera/frameformat.h"
 #include "tracking/trailoverlay.h"
 
 #include <opencv2/imgproc.hpp>

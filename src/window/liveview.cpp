@@ -3,9 +3,9 @@
 
 #include "window/veltra.h"
 
-#include "app/camera.h"
+#include "camera/camera.h"
 #include "app/state.h"
-#include "tracking/frameformat.h"
+#include "camera/frameformat.h"
 #include "tracking/tracking.h"
 #include "window/picturefit.h"
 
@@ -31,6 +31,9 @@ constexpr qint64 kStallMessageMs = 1000;
 // While no frame arrives, the camera is reopened this often: an unplugged camera, or
 // one whose stream broke, delivers again only through a fresh open.
 constexpr qint64 kReopenIntervalMs = 2000;
+// But a camera that opened gets this long for its first frame: capture cards, cameras
+// settling their exposure and those behind a desktop camera service take seconds.
+constexpr qint64 kFirstFrameWaitMs = 5000;
 constexpr qint64 kRateIntervalMs = 1000;
 
 // Waits `ms` milliseconds while Qt handles the window's pending events, user input
@@ -79,8 +82,10 @@ void Veltra::onpic()
     bool frameMissing = false;
     QElapsedTimer sinceFrame;   // since the last frame, or since the loop started
     sinceFrame.start();
-    QElapsedTimer sinceReopen;  // since the camera was last opened
-    sinceReopen.start();
+    // Since the camera was last opened: its stream starts with the loop's first read.
+    QElapsedTimer sinceOpen;
+    sinceOpen.start();
+    bool waitingForFirstFrame = captureDevice.isOpened(); // opened, and nothing from it yet
     int quickFailures = 0;      // reads in a row that gave nothing without waiting
 
     // A window closed from its title bar is hidden, not stopped: end the loop then too.
@@ -90,9 +95,9 @@ void Veltra::onpic()
         const FrameRead read = readFrame(captureDevice, currentFrame, kReadWaitMs);
         if (read != FrameRead::Frame || !frameAsBgr(currentFrame, currentFrame)) {
             frameImage = QImage(); // it wrapped a buffer the failed read may have freed
-            // A camera that is gone, or a frame that cannot be shown, is reported at
-            // once; a live camera that is only late gets a moment first.
-            const bool reportNow = read != FrameRead::NotYet;
+            // A camera that is gone is reported at once; a live camera that is late, or
+            // sent a frame that cannot be shown, gets a moment first.
+            const bool reportNow = read == FrameRead::Failed;
             if (!frameMissing && (reportNow || sinceFrame.elapsed() >= kStallMessageMs)) {
                 form.statusBar->showMessage(noFrameMessage());
                 frameMissing = true;
@@ -103,14 +108,16 @@ void Veltra::onpic()
             waitHandlingEvents(quickFailures > 1 ? kNoFrameWaitMs : kFrameWaitMs);
             // Reopened only after the window's events were handled: the read that just
             // waited and the reopen would otherwise hold the window one after the other.
+            const qint64 patience = waitingForFirstFrame ? kFirstFrameWaitMs : kReopenIntervalMs;
             if (captureRunning && isVisible() && sinceFrame.elapsed() >= kReopenIntervalMs
-                && sinceReopen.elapsed() >= kReopenIntervalMs) {
-                reopenCamera();
-                sinceReopen.restart();
+                && sinceOpen.elapsed() >= patience) {
+                waitingForFirstFrame = reopenCamera(captureDevice);
+                sinceOpen.restart();
             }
             continue;
         }
         sinceFrame.restart();
+        waitingForFirstFrame = false;
         quickFailures = 0;
         if (frameMissing) {
             form.statusBar->clearMessage();

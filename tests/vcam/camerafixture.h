@@ -119,11 +119,13 @@ inline qint64 waitUntil(const std::function<bool()> &done, int ms)
     return clock.elapsed();
 }
 
-// The virtual camera: what it sends, at what size.
+// The virtual camera: what it sends, at what size, and how like a webcam.
 struct Camera
 {
     QString format = QStringLiteral("bgr");
     QSize size{320, 240};
+    int pad = 0;               // zero bytes before each JPEG's end marker
+    int firstFrameDelayMs = 0; // the first frame's lateness after streaming starts
 };
 
 // Frame-sized mask of every disc the trail can hold, widened by `margin` pixels: one
@@ -219,7 +221,9 @@ protected:
     {
         source = std::make_unique<Child>(QStringLiteral(VCAM_SOURCE));
         source->start(env, {"--width", QString::number(camera.size.width()), "--height",
-                            QString::number(camera.size.height()), "--fps", "30", "--format", camera.format});
+                            QString::number(camera.size.height()), "--fps", "30", "--format", camera.format,
+                            "--pad", QString::number(camera.pad), "--first-frame-delay",
+                            QString::number(camera.firstFrameDelayMs)});
         QVERIFY2(waitUntil([&] { return source->out.contains("ready\n"); }, 5000) >= 0, source->err.constData());
     }
     // The program's environment, with the user's own settings (VAR=value) on top.
@@ -228,9 +232,6 @@ protected:
         QProcessEnvironment e = env;
         e.insert("LD_PRELOAD", QStringLiteral(PW_V4L2_LIB));
         e.insert("QT_QPA_PLATFORM", "xcb");
-        // OpenCV's warnings go to std::cerr, which flushes std::cout first: they would
-        // hide whether the program flushes its own diagnostic lines.
-        e.insert("OPENCV_LOG_LEVEL", "ERROR");
         // Under AddressSanitizer the preloaded layer comes before ASan's own runtime,
         // and the layer's mmap, called while ASan sets up its symbolizer, loads
         // PipeWire's plugins through ASan's dlopen, which waits on that same set-up:
@@ -318,6 +319,9 @@ protected:
                    return lit == scaled.width() * scaled.height();
                }, 3000) >= 0;
     }
+
+    // The program's lines on standard error from `from` on: none in normal running.
+    QByteArray errorLinesSince(qsizetype from) const { return program->err.mid(from); }
 
     int stallAndWaitForMessage()
     {

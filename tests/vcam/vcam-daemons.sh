@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Starts or stops the private PipeWire session behind the virtual camera:
-#   vcam-daemons.sh start DIR    a session bus, pipewire and wireplumber, all in DIR
-#   vcam-daemons.sh stop DIR     ends exactly the processes that `start` recorded
+#   vcam-daemons.sh start DIR [SOURCE ARGS...]
+#                                a session bus, pipewire and wireplumber, all in DIR;
+#                                with SOURCE, also a frame source left running as
+#                                camera 0, which nothing is meant to open
+#   vcam-daemons.sh stop DIR     ends exactly the processes that `start` recorded, and
+#                                fails if anything opened that source meanwhile
 # DIR/env then holds the variables a client needs to reach this PipeWire. Nothing
 # here touches the user's own session: the daemons live in DIR and are found through
 # PIPEWIRE_RUNTIME_DIR, and the bus is a private one.
@@ -41,6 +45,11 @@ wait_for() { # wait_for FILE what
 case "$cmd" in
 stop)
   stop
+  # The source prints "linked" when a program opens it and agrees on a format.
+  if [ -f "$dir/camera.log" ] && grep -qx linked "$dir/camera.log"; then
+    echo "vcam-daemons: the camera was opened while it was to be left alone" >&2
+    exit 1
+  fi
   ;;
 start)
   stop # a run that died may have left its daemons behind
@@ -58,7 +67,7 @@ start)
   export PIPEWIRE_RUNTIME_DIR="$dir/runtime"
   export XDG_STATE_HOME="$dir/state"
   # No real devices belong in this session: only the test's own source.
-  export SPA_PLUGIN_DIR=${SPA_PLUGIN_DIR:-/usr/lib/x86_64-linux-gnu/spa-0.2}
+  export SPA_PLUGIN_DIR=${SPA_PLUGIN_DIR:-/usr/lib/$(gcc -print-multiarch)/spa-0.2}
   pipewire > "$dir/pipewire.log" 2>&1 &
   echo $! >> "$dir/pids"
   wait_for "$dir/runtime/pipewire-0" "pipewire"
@@ -70,6 +79,16 @@ start)
     pw-cli ls Client 2>/dev/null | grep -q 'application.name = "WirePlumber"' && break
     sleep 0.05
   done
+
+  if [ $# -gt 2 ]; then
+    "${@:3}" > "$dir/camera.log" 2>&1 &
+    echo $! >> "$dir/pids"
+    for _ in $(seq 100); do
+      grep -q ready "$dir/camera.log" && break
+      sleep 0.05
+    done
+    grep -q ready "$dir/camera.log" || { echo "vcam-daemons: the source did not start" >&2; cat "$dir/camera.log" >&2; stop; exit 1; }
+  fi
 
   cat > "$dir/env" <<ENV
 PIPEWIRE_RUNTIME_DIR=$dir/runtime

@@ -3,11 +3,14 @@
 // V4L2 layer a program sees it as /dev/video0.
 //
 //   veltra-vcam-source [--width W] [--height H] [--fps N] [--format bgr|yuy2|mjpg]
+//                      [--pad N] [--first-frame-delay MS]
 //
 // The formats are those cameras send: 8-bit BGR; YUY2 (YUYV 4:2:2, BT.601 video
 // range), what UVC webcams send at 640x480; and Motion-JPEG, 4:2:2 like a webcam's
 // encoder, each frame its own JPEG without the standard Huffman tables, as many
-// webcams leave them out.
+// webcams leave them out. --pad puts N zero bytes before each JPEG's end marker, as
+// many UVC webcams do; --first-frame-delay holds the first frame of each stream back
+// by MS milliseconds, as capture cards and cameras settling their exposure do.
 //
 // Signals steer it: SIGUSR1 stalls the stream (no more frames, the node stays),
 // SIGUSR2 resumes it, SIGTERM or SIGINT ends it. It prints "ready" once the node
@@ -57,6 +60,8 @@ struct Source
     int width = 320;
     int height = 240;
     int fps = 30;
+    int pad = 0;               // zero bytes before each JPEG's end marker
+    int firstFrameDelayMs = 0; // added to the first frame's wait in each stream
     bool stalled = false;
     bool streaming = false;
     uint64_t frame = 0;     // the frame number, so the marker moves on as frames go out
@@ -129,9 +134,16 @@ uint32_t fillFrame(Source &s, uint8_t *data, uint32_t capacity)
             tjFree(jpeg);
             return 0;
         }
+        if (size + static_cast<unsigned long>(s.pad) > capacity) {
+            tjFree(jpeg);
+            return 0;
+        }
         const size_t used = vcam::withoutHuffmanTables(jpeg, size, data);
         tjFree(jpeg);
-        return static_cast<uint32_t>(used);
+        std::memset(data + used - 2, 0, static_cast<size_t>(s.pad)); // the end marker moves back
+        data[used - 2 + s.pad] = 0xff;
+        data[used - 1 + s.pad] = 0xd9;
+        return static_cast<uint32_t>(used + static_cast<size_t>(s.pad));
     }
     }
     return 0;
@@ -178,7 +190,8 @@ void onStateChanged(void *userdata, pw_stream_state, pw_stream_state state, cons
     // The first frame goes out one frame time after streaming starts: a program that
     // opens the camera streams for a moment to learn its format, and should take none.
     const long interval = 1000000000L / s->fps;
-    setTimer(s, s->timer, streaming ? interval : 0, streaming ? interval : 0);
+    const long first = interval + s->firstFrameDelayMs * 1000000L;
+    setTimer(s, s->timer, streaming ? first : 0, streaming ? interval : 0);
 }
 
 void onParamChanged(void *userdata, uint32_t id, const spa_pod *param)
@@ -284,6 +297,8 @@ int main(int argc, char **argv)
     s.width = intOption(argc, argv, "--width", s.width);
     s.height = intOption(argc, argv, "--height", s.height);
     s.fps = intOption(argc, argv, "--fps", s.fps);
+    s.pad = intOption(argc, argv, "--pad", s.pad);
+    s.firstFrameDelayMs = intOption(argc, argv, "--first-frame-delay", s.firstFrameDelayMs);
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], "--format") == 0) {
             const std::string name = argv[i + 1];
@@ -291,7 +306,8 @@ int main(int argc, char **argv)
             if (name != "bgr" && name != "yuy2" && name != "mjpg")
                 s.width = 0; // refused below
         }
-    if (s.width < 64 || s.height < 64 || s.fps < 1 || s.fps > 240 || (s.format == Format::Yuy2 && s.width % 2)) {
+    if (s.width < 64 || s.height < 64 || s.fps < 1 || s.fps > 240 || (s.format == Format::Yuy2 && s.width % 2)
+        || s.pad < 0 || s.pad > 4096 || s.firstFrameDelayMs < 0) {
         std::fprintf(stderr, "veltra-vcam-source: bad size, rate or format\n");
         return 2;
     }

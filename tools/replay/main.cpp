@@ -3,7 +3,7 @@
 // against footage without a camera.
 
 #include "app/state.h"
-#include "tracking/frameformat.h"
+#include "camera/frameformat.h"
 #include "tracking/tracking.h"
 
 #include <opencv2/imgcodecs.hpp>
