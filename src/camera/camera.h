@@ -8,11 +8,16 @@
 
 inline constexpr int kCameraIndex = 0;
 
+// Takes GPHOTO2 out of the back-ends OpenCV tries, where the user has not set their
+// order: it probes USB for still cameras, slowly and leaking, whatever is opened.
+// Must run before the first use of OpenCV's capture back-ends; it is read only once.
+void leaveOutStillCameras();
+
 // Sets OpenCV's capture options for the camera, each only where the user has not set
 // it: V4L2 is tried before GStreamer, whose camera reads wait without any limit,
-// GPHOTO2 is not tried at all, and V4L2's own wait for a frame is cut to nothing,
-// since readFrame waits instead. Must run before the first use of OpenCV's capture
-// back-ends; it is read only once.
+// GPHOTO2 is not tried at all (leaveOutStillCameras), and V4L2's own wait for a frame
+// is cut to nothing, since readFrame waits instead. Must run before the first use of
+// OpenCV's capture back-ends; it is read only once.
 void prepareCameraBackends();
 
 // Releases `capture` and opens camera `index` in it, any back-end: a camera that was

@@ -3,6 +3,7 @@
 // against footage without a camera.
 
 #include "app/state.h"
+#include "camera/camera.h"
 #include "camera/frameformat.h"
 #include "tracking/tracking.h"
 
@@ -126,6 +127,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    leaveOutStillCameras(); // a clip is no still camera
     // A printf-style pattern is an image sequence, read picture by picture so that
     // each frame keeps its own size.
     const bool isSequence = options.source.find('%') != std::string::npos;
