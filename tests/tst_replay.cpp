@@ -12,6 +12,12 @@
 
 #include <fstream>
 
+#ifdef VELTRA_EMULATOR
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#endif
+
 using namespace testsupport;
 
 namespace {
@@ -23,14 +29,11 @@ struct Run
     QByteArray err;
 };
 
+#ifndef VELTRA_EMULATOR
 Run replay(const QStringList &args)
 {
     QProcess process;
-#ifdef VELTRA_EMULATOR
-    process.start(QStringLiteral(VELTRA_EMULATOR), QStringList{QStringLiteral(VELTRA_REPLAY_PATH)} + args);
-#else
     process.start(QStringLiteral(VELTRA_REPLAY_PATH), args);
-#endif
     Run run;
     if (!process.waitForFinished(60000))
         return run;
@@ -39,6 +42,40 @@ Run replay(const QStringList &args)
     run.err = process.readAllStandardError();
     return run;
 }
+#else
+// In a cross-build the tool runs under the same emulator as the test. Qt starts a
+// child with clone(CLONE_PIDFD), which qemu's user mode refuses before version 8, so
+// the C library's posix_spawn starts it, its output going to files.
+Run replay(const QStringList &args)
+{
+    QTemporaryDir dir;
+    std::vector<std::string> argv{VELTRA_EMULATOR, VELTRA_REPLAY_PATH};
+    for (const QString &arg : args)
+        argv.push_back(arg.toStdString());
+    std::vector<char *> pointers;
+    for (std::string &arg : argv)
+        pointers.push_back(arg.data());
+    pointers.push_back(nullptr);
+    const std::string out = dir.filePath("out").toStdString(), err = dir.filePath("err").toStdString();
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    int status = 0;
+    Run run;
+    if (posix_spawnp(&pid, argv[0].c_str(), &files, nullptr, pointers.data(), environ) == 0
+        && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        run.exitCode = WEXITSTATUS(status);
+    posix_spawn_file_actions_destroy(&files);
+    QFile o(dir.filePath("out")), e(dir.filePath("err"));
+    if (o.open(QIODevice::ReadOnly) && e.open(QIODevice::ReadOnly)) {
+        run.out = o.readAll();
+        run.err = e.readAll();
+    }
+    return run;
+}
+#endif
 
 // A marker walking right and down over a cluttered background; the sizes differ.
 std::vector<cv::Mat> clip()
