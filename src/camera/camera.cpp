@@ -87,14 +87,17 @@ uint32_t v4l2Fourcc(const cv::VideoCapture &capture)
     return capture.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2 ? fourccOf(capture) : 0;
 }
 
-// The frame in `sent` (one row of bytes, as the V4L2 camera sent it) made 8-bit BGR
-// in `frame`.
+// The frame in `sent`, as OpenCV's V4L2 back-end hands it over unconverted, made
+// 8-bit BGR in `frame`: a JPEG comes as one row of bytes.
 FrameRead fromSent(const cv::VideoCapture &capture, const cv::Mat &sent, cv::Mat &frame)
 {
     const uint32_t fourcc = fourccOf(capture);
     if (fourcc == kFourccMjpg || fourcc == kFourccJpeg)
         return decodeJpegFrame(sent, frame) ? FrameRead::Frame : FrameRead::Bad;
-    // B, G, R rows as they are, whatever padding ends each: a view, no copy.
+    // B, G, R rows as they are, less any padding at their ends: a view, no copy. OpenCV
+    // lays them out by the frame's width, not by the row length the camera gives, so
+    // rows a camera pads beyond 4-byte alignment come out skewed, as in OpenCV's own
+    // conversion; cameras send B, G, R rarely, and pad it more rarely still.
     const int width = static_cast<int>(capture.get(cv::CAP_PROP_FRAME_WIDTH));
     const int height = static_cast<int>(capture.get(cv::CAP_PROP_FRAME_HEIGHT));
     const size_t bytes = sent.total() * sent.elemSize();

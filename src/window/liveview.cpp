@@ -3,8 +3,8 @@
 
 #include "window/veltra.h"
 
-#include "camera/camera.h"
 #include "app/state.h"
+#include "camera/camera.h"
 #include "camera/frameformat.h"
 #include "tracking/tracking.h"
 #include "window/picturefit.h"
