@@ -16,14 +16,13 @@ bool selectTimeoutIsOurs = false;
 // away are shown for the first failed open, not again every 2 s while it is away.
 bool lastOpenFailed = false;
 
-// OpenCV's log level raised to errors for a stretch of camera calls whose warnings
+// OpenCV's log level raised to `level` for a stretch of camera calls whose messages
 // would come every frame or every reopen, and back to what it was after.
 class QuietOpenCv
 {
 public:
-    explicit QuietOpenCv(bool quiet)
-        : before_(quiet ? cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_ERROR)
-                        : cv::utils::logging::getLogLevel())
+    QuietOpenCv(bool quiet, cv::utils::logging::LogLevel level)
+        : before_(quiet ? cv::utils::logging::setLogLevel(level) : cv::utils::logging::getLogLevel())
     {
     }
     ~QuietOpenCv() { cv::utils::logging::setLogLevel(before_); }
@@ -114,7 +113,9 @@ bool reopenCamera(cv::VideoCapture &capture, int index)
 {
     capture.release();
     {
-        const QuietOpenCv quiet(lastOpenFailed);
+        // After the first failure, nothing: every back-end says again what it said
+        // then, some (OpenCV 4.10's Orbbec one) as errors.
+        const QuietOpenCv quiet(lastOpenFailed, cv::utils::logging::LOG_LEVEL_SILENT);
         lastOpenFailed = !capture.open(index, cv::CAP_ANY);
     }
     if (lastOpenFailed)
@@ -137,7 +138,7 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
 
     // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
     // the wait below before a frame is ready to take: most frames with some drivers.
-    const QuietOpenCv quiet(selectTimeoutIsOurs);
+    const QuietOpenCv quiet(selectTimeoutIsOurs, cv::utils::logging::LOG_LEVEL_ERROR);
     try {
         std::vector<int> ready;
         const std::vector<cv::VideoCapture> streams{capture}; // shares the open device
