@@ -140,7 +140,7 @@ private slots:
         // AppStream 1.0 warns of a missing homepage, which the project does not have.
         QStringList warnings;
         for (const QByteArray &line : (check.out + check.err).split('\n'))
-            if ((line.startsWith("W:") || line.contains("warning")) && !line.contains("url-homepage-missing"))
+            if ((line.startsWith("W:") || line.contains("warning:")) && !line.contains("url-homepage-missing"))
                 warnings << QString::fromUtf8(line);
         QVERIFY2(warnings.isEmpty(), qPrintable(warnings.join('\n')));
         QVERIFY(check.code == 0 || (check.out + check.err).contains("url-homepage-missing"));
