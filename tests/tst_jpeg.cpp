@@ -63,15 +63,19 @@ private slots:
         QTest::addColumn<int>("quality");
         QTest::addColumn<bool>("huffmanTables");
         QTest::addColumn<int>("padding"); // zero bytes before the end marker, as webcams add
-        QTest::newRow("640x480 4:2:2, quality 85") << QSize(640, 480) << int(TJSAMP_422) << 85 << true << 0;
-        QTest::newRow("1280x720 4:2:0, quality 50") << QSize(1280, 720) << int(TJSAMP_420) << 50 << true << 0;
-        QTest::newRow("odd size 641x479 4:2:2, quality 95") << QSize(641, 479) << int(TJSAMP_422) << 95 << true << 0;
-        QTest::newRow("odd size 33x17 4:2:0, quality 75") << QSize(33, 17) << int(TJSAMP_420) << 75 << true << 0;
-        QTest::newRow("4:2:2 without Huffman tables") << QSize(320, 240) << int(TJSAMP_422) << 80 << false << 0;
-        QTest::newRow("4:2:0 without Huffman tables, odd size") << QSize(97, 61) << int(TJSAMP_420) << 60 << false << 0;
-        QTest::newRow("grey") << QSize(160, 120) << int(TJSAMP_GRAY) << 85 << true << 0;
-        QTest::newRow("1 byte before the end marker") << QSize(1280, 720) << int(TJSAMP_422) << 85 << false << 1;
-        QTest::newRow("5 bytes before the end marker") << QSize(640, 480) << int(TJSAMP_422) << 85 << false << 5;
+        QTest::addColumn<int>("cut");     // bytes lost at the end, as OpenCV loses them
+        QTest::newRow("640x480 4:2:2, quality 85") << QSize(640, 480) << int(TJSAMP_422) << 85 << true << 0 << 0;
+        QTest::newRow("1280x720 4:2:0, quality 50") << QSize(1280, 720) << int(TJSAMP_420) << 50 << true << 0 << 0;
+        QTest::newRow("odd size 641x479 4:2:2, quality 95") << QSize(641, 479) << int(TJSAMP_422) << 95 << true << 0 << 0;
+        QTest::newRow("odd size 33x17 4:2:0, quality 75") << QSize(33, 17) << int(TJSAMP_420) << 75 << true << 0 << 0;
+        QTest::newRow("4:2:2 without Huffman tables") << QSize(320, 240) << int(TJSAMP_422) << 80 << false << 0 << 0;
+        QTest::newRow("4:2:0 without Huffman tables, odd size") << QSize(97, 61) << int(TJSAMP_420) << 60 << false << 0 << 0;
+        QTest::newRow("grey") << QSize(160, 120) << int(TJSAMP_GRAY) << 85 << true << 0 << 0;
+        QTest::newRow("1 byte before the end marker") << QSize(1280, 720) << int(TJSAMP_422) << 85 << false << 1 << 0;
+        QTest::newRow("5 bytes before the end marker") << QSize(640, 480) << int(TJSAMP_422) << 85 << false << 5 << 0;
+        QTest::newRow("the end marker's last byte lost") << QSize(640, 480) << int(TJSAMP_422) << 85 << false << 0 << 1;
+        QTest::newRow("the end marker lost") << QSize(640, 480) << int(TJSAMP_422) << 85 << false << 0 << 2;
+        QTest::newRow("padding and the end marker, 3 bytes, lost") << QSize(640, 480) << int(TJSAMP_422) << 85 << false << 5 << 3;
     }
     void decodesAsOpenCvDoes()
     {
@@ -80,11 +84,13 @@ private slots:
         QFETCH(int, quality);
         QFETCH(bool, huffmanTables);
         QFETCH(int, padding);
+        QFETCH(int, cut);
         std::vector<uchar> jpeg = encode(cameraPicture({size.width(), size.height()}, size.width()), subsampling, quality);
         if (!huffmanTables)
             jpeg.resize(vcam::withoutHuffmanTables(std::vector<uchar>(jpeg).data(), jpeg.size(), jpeg.data()));
         jpeg.insert(jpeg.end() - 2, static_cast<size_t>(padding), 0);
         const cv::Mat expected = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+        jpeg.resize(jpeg.size() - static_cast<size_t>(cut));
         QVERIFY(!expected.empty());
         cv::Mat bgr;
         QVERIFY(decodeJpegFrame(asSent(jpeg), bgr));
@@ -97,7 +103,7 @@ private slots:
     {
         QTest::addColumn<Damage>("damage");
         QTest::newRow("cut half way") << Damage([](std::vector<uchar> &j) { j.resize(j.size() / 2); });
-        QTest::newRow("end marker missing") << Damage([](std::vector<uchar> &j) { j.resize(j.size() - 2); });
+        QTest::newRow("the last byte of the picture lost") << Damage([](std::vector<uchar> &j) { j.resize(j.size() - 3); });
         QTest::newRow("an end marker inside the scan") << Damage([](std::vector<uchar> &j) {
             j[j.size() * 2 / 3] = 0xff;
             j[j.size() * 2 / 3 + 1] = 0xd9;
