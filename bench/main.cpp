@@ -13,6 +13,7 @@
 #include "app/state.h"
 #include "tracking/colormask.h"
 #include "camera/jpegframe.h"
+#include "platform/processmemory.h"
 #include "tracking/tracking.h"
 #include "tracking/trailoverlay.h"
 #include "window/picturefit.h"
@@ -26,7 +27,6 @@
 
 #include <turbojpeg.h>
 
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -230,13 +230,6 @@ void naive(const cv::Mat &source, size_t trail, int frames, std::vector<double> 
     }, ms);
 }
 
-long peakRssKiB()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
 int usage()
 {
     std::fprintf(stderr, "usage: veltra-bench [--portable] --csv FILE\n"
@@ -345,6 +338,6 @@ int main(int argc, char **argv)
     pipeline(frame, static_cast<size_t>(trail), static_cast<int>(frames), samples);
     const double ms = median(samples);
     std::fprintf(stderr, "pipeline %ldx%ld trail %ld: median %.3f ms per frame, peak memory %ld KiB\n", width,
-                 height, trail, ms, peakRssKiB());
+                 height, trail, ms, peakResidentKiB());
     return 0;
 }

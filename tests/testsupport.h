@@ -10,10 +10,9 @@
 
 #include <QtGlobal>
 
-#include <sys/mman.h>
-#include <unistd.h>
+#include "guardedpages.h"
+#include "platform/processmemory.h"
 
-#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -55,26 +54,16 @@ private:
 class GuardedCopy
 {
 public:
-    explicit GuardedCopy(const cv::Mat &pixels)
+    explicit GuardedCopy(const cv::Mat &pixels) : pages_(pixels.total() * pixels.elemSize())
     {
-        const size_t bytes = pixels.total() * pixels.elemSize();
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        length_ = (bytes + page - 1) / page * page + page;
-        base_ = static_cast<uchar *>(mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        if (base_ == MAP_FAILED || mprotect(base_ + length_ - page, page, PROT_NONE) != 0)
-            qFatal("cannot map a guarded frame");
-        frame = cv::Mat(pixels.size(), pixels.type(), base_ + length_ - page - bytes);
+        frame = cv::Mat(pixels.size(), pixels.type(), pages_.end() - pixels.total() * pixels.elemSize());
         pixels.copyTo(frame);
     }
-    ~GuardedCopy() { munmap(base_, length_); }
-    GuardedCopy(const GuardedCopy &) = delete;
-    GuardedCopy &operator=(const GuardedCopy &) = delete;
 
     cv::Mat frame; // continuous, its last byte the last readable one
 
 private:
-    uchar *base_ = nullptr;
-    size_t length_ = 0;
+    GuardedPages pages_;
 };
 
 inline cv::Mat blackFrame(int width, int height)
@@ -102,15 +91,6 @@ inline double maxDifference(const cv::Mat &a, const cv::Mat &b)
     if (a.size() != b.size() || a.type() != b.type())
         return -1;
     return cv::norm(a, b, cv::NORM_INF);
-}
-
-// Resident memory of this process, in bytes.
-inline long long residentBytes()
-{
-    std::ifstream statm("/proc/self/statm");
-    long long size = 0, resident = -1;
-    statm >> size >> resident;
-    return resident < 0 ? -1 : resident * 4096;
 }
 
 // Puts the process-wide tracking state back to its start-up values.

@@ -1,17 +1,15 @@
 #include "camera/camera.h"
 
+#include "camera/backends.h"
 #include "camera/jpegframe.h"
 
 #include <opencv2/core/utils/logger.hpp>
 
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// Whether V4L2's wait for a frame was cut to nothing here, not by the user.
-bool selectTimeoutIsOurs = false;
 // Whether the last open failed: the back-ends' warnings about a camera that stays
 // away are shown for the first failed open, not again every 2 s while it is away.
 bool lastOpenFailed = false;
@@ -34,34 +32,6 @@ private:
 };
 
 } // namespace
-
-void leaveOutStillCameras()
-{
-    // The last back-end OpenCV tries, for a camera index or a file it cannot open
-    // otherwise, is GPHOTO2 (still cameras over USB): each of its probes holds the
-    // thread some 80 ms and leaks inside libgphoto2, for the live view once per reopen,
-    // every 2 s for as long as it waits. Priority 0 takes it out of the list. A user's
-    // own priority list, or own priority for it, is left as it is.
-    if (!std::getenv("OPENCV_VIDEOIO_PRIORITY_LIST"))
-        setenv("OPENCV_VIDEOIO_PRIORITY_GPHOTO2", "0", /*overwrite=*/0);
-}
-
-void prepareCameraBackends()
-{
-    leaveOutStillCameras();
-    // OpenCV tries back-ends in order of priority, GStreamer (990) before V4L2 (970). A
-    // GStreamer camera reads the same /dev/videoN, but its reads can block forever.
-    if (!std::getenv("OPENCV_VIDEOIO_PRIORITY_LIST"))
-        setenv("OPENCV_VIDEOIO_PRIORITY_V4L2", "1100", /*overwrite=*/0);
-    // V4L2 reads this in whole seconds and by default waits 10 s for a frame, blocking
-    // the GUI thread all that time on a stalled camera. readFrame polls with its own
-    // short bound first; 0 makes the back-end's own waits (the first grab of a stream,
-    // and a grab after a wake-up with no frame behind it) return at once.
-    if (!std::getenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT")) {
-        setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "0", /*overwrite=*/1);
-        selectTimeoutIsOurs = true;
-    }
-}
 
 namespace {
 
@@ -133,12 +103,24 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
 {
     if (!capture.isOpened())
         return FrameRead::Failed;
-    if (capture.get(cv::CAP_PROP_BACKEND) != cv::CAP_V4L2)
-        return capture.read(frame) ? FrameRead::Frame : FrameRead::Failed;
+    if (capture.get(cv::CAP_PROP_BACKEND) != cv::CAP_V4L2) {
+        // A failed grab is a camera gone, or an image sequence at its end. A grab that
+        // worked and a retrieve that did not is a camera late with its frame:
+        // DirectShow gives up on one after a second, and fills no picture.
+        if (!capture.grab())
+            return FrameRead::Failed;
+        thread_local cv::Mat handed;
+        if (!capture.retrieve(handed) || handed.empty())
+            return FrameRead::NotYet;
+        // The frame's buffer and the one just filled change places: no copy, and the
+        // next retrieve of the same size fills the buffer this frame leaves.
+        cv::swap(frame, handed);
+        return FrameRead::Frame;
+    }
 
     // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
     // the wait below before a frame is ready to take: most frames with some drivers.
-    const QuietOpenCv quiet(selectTimeoutIsOurs, cv::utils::logging::LOG_LEVEL_ERROR);
+    const QuietOpenCv quiet(v4l2WaitIsOurs(), cv::utils::logging::LOG_LEVEL_ERROR);
     try {
         std::vector<int> ready;
         const std::vector<cv::VideoCapture> streams{capture}; // shares the open device

@@ -5,6 +5,7 @@
 #include "app/state.h"
 #include "camera/camera.h"
 #include "camera/frameformat.h"
+#include "platform/streams.h"
 #include "tracking/tracking.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -103,7 +104,7 @@ std::string parseOptions(int argc, char **argv, Options &options)
 
 bool writeTrail(const std::string &path)
 {
-    std::ofstream out(path);
+    std::ofstream out(path, std::ios::binary); // the same bytes on every platform
     for (const TrailEntry &entry : trailPoints)
         out << entry.x << ' ' << entry.y << ' ' << entry.row << '\n';
     out.flush();
@@ -114,6 +115,7 @@ bool writeTrail(const std::string &path)
 
 int main(int argc, char **argv)
 {
+    writeStandardStreamsAsIs(); // the same output on every platform
     Options options;
     const std::string problem = parseOptions(argc, argv, options);
     if (!problem.empty())

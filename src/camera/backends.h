@@ -1,0 +1,10 @@
+#pragma once
+
+// What each platform sets up for its capture back-ends lives in a file of its own,
+// chosen by the build: backends_linux.cpp (V4L2) and backends_windows.cpp (DirectShow
+// and Media Foundation). Both define leaveOutStillCameras and prepareCameraBackends
+// (camera.h) and this.
+
+// Whether prepareCameraBackends cut V4L2's own wait for a frame to nothing, rather
+// than the user: the warnings that follows from it every frame are then expected.
+bool v4l2WaitIsOurs();

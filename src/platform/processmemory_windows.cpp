@@ -1,0 +1,26 @@
+#include "platform/processmemory.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+namespace {
+
+bool counters(PROCESS_MEMORY_COUNTERS &out)
+{
+    return GetProcessMemoryInfo(GetCurrentProcess(), &out, sizeof out) != 0;
+}
+
+} // namespace
+
+// Windows calls resident memory the working set.
+long long residentBytes()
+{
+    PROCESS_MEMORY_COUNTERS c{};
+    return counters(c) ? static_cast<long long>(c.WorkingSetSize) : -1;
+}
+
+long peakResidentKiB()
+{
+    PROCESS_MEMORY_COUNTERS c{};
+    return counters(c) ? static_cast<long>(c.PeakWorkingSetSize / 1024) : -1;
+}

@@ -1,0 +1,4 @@
+#include "platform/streams.h"
+
+// The streams are written as they are already.
+void writeStandardStreamsAsIs() {}
