@@ -6,6 +6,8 @@
 # Two more check the machines users have, and are not part of make test:
 #   make test-debian13   make test from a clean clone inside a Debian 13 root
 #   make test-arm64      an arm64 cross-build, its headless tests run under qemu
+#   make test-windows    a 64-bit Windows cross-build (MinGW-w64), its tests run under Wine
+#   make package-windows the Windows installer and ZIP, the installer tried under Wine
 
 BUILD_DIR ?= build
 SANITIZE_DIR ?= build-sanitize
@@ -16,7 +18,7 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_SECONDS ?= 30
 FUZZ_RUNS ?= 20000
 
-.PHONY: all deps test-deps build run test test-ordinary test-sanitize test-fuzz test-debian13 test-arm64 bench package clean
+.PHONY: all deps test-deps build run test test-ordinary test-sanitize test-fuzz test-debian13 test-arm64 test-windows package-windows bench package clean
 
 all: build
 
@@ -67,6 +69,13 @@ test-debian13:
 test-arm64:
 	./scripts/test-arm64.sh
 
+test-windows:
+	./scripts/test-windows.sh
+
+# build-windows/veltra-<version>-win64.exe and .zip
+package-windows:
+	./scripts/package-windows.sh
+
 # build/veltra_<version>_<arch>.deb
 package: build
 	cd $(BUILD_DIR) && cpack -G DEB
@@ -75,4 +84,4 @@ bench: build
 	./$(BUILD_DIR)/bench/veltra-bench --csv $(BUILD_DIR)/bench.csv > /dev/null
 
 clean:
-	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) build-arm64
+	rm -rf $(BUILD_DIR) $(SANITIZE_DIR) $(FUZZ_DIR) build-arm64 build-windows

@@ -13,7 +13,7 @@
 #include "app/state.h"
 #include "tracking/colormask.h"
 #include "camera/jpegframe.h"
-#include "platform/processmemory.h"
+#include "platform/processusage.h"
 #include "tracking/tracking.h"
 #include "tracking/trailoverlay.h"
 #include "window/picturefit.h"

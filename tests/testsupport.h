@@ -11,7 +11,7 @@
 #include <QtGlobal>
 
 #include "guardedpages.h"
-#include "platform/processmemory.h"
+#include "platform/processusage.h"
 
 #include <iostream>
 #include <sstream>

@@ -123,16 +123,19 @@ private slots:
 
     void unusableFrameIsSkipped()
     {
-        // A floating-point frame (TIFF keeps the depth) between two ordinary ones: it is
-        // passed over like a failed read, and the frames around it are tracked as usual.
+        // A floating-point frame (a Portable Float Map keeps the depth, and every OpenCV
+        // build writes it) between two ordinary ones: it is passed over like a failed
+        // read, and the frames around it are tracked as usual. The pictures are read by
+        // their content, so they may share a name that fits neither format.
         cv::Mat floats(120, 160, CV_32FC3, cv::Scalar(0.4, 0.6, 0.8));
         const std::vector<cv::Mat> frames = {markerFrame({160, 120}, {20, 20}), floats,
                                              markerFrame({160, 120}, {90, 50})};
         for (size_t i = 0; i < frames.size(); ++i) {
-            const std::string name = live.dir->filePath(QString("t_%1.tiff").arg(i)).toStdString();
-            QVERIFY(cv::imwrite(name, frames[i]));
+            const QString name = live.dir->filePath(QString("t_%1").arg(i));
+            QVERIFY(cv::imwrite((name + (i == 1 ? ".pfm" : ".png")).toStdString(), frames[i]));
+            QVERIFY(QFile::rename(name + (i == 1 ? ".pfm" : ".png"), name + ".frame"));
         }
-        QVERIFY(captureDevice.open(live.dir->filePath("t_%d.tiff").toStdString(), cv::CAP_IMAGES));
+        QVERIFY(captureDevice.open(live.dir->filePath("t_%d.frame").toStdString(), cv::CAP_IMAGES));
         bool flashed = false; // the no-picture message while frames still came
         QObject::connect(live.window->findChild<QStatusBar *>("statusBar"), &QStatusBar::messageChanged,
                          [&](const QString &m) { flashed |= m == kNoFrame && captureDevice.get(cv::CAP_PROP_POS_FRAMES) < 3; });

@@ -1,8 +1,9 @@
-#include "platform/processmemory.h"
+#include "platform/processusage.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 
 long long residentBytes()
@@ -19,4 +20,11 @@ long peakResidentKiB()
     if (getrusage(RUSAGE_SELF, &usage) != 0)
         return -1;
     return usage.ru_maxrss;
+}
+
+double processorMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
 }

@@ -1,4 +1,4 @@
-#include "platform/processmemory.h"
+#include "platform/processusage.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -23,4 +23,13 @@ long peakResidentKiB()
 {
     PROCESS_MEMORY_COUNTERS c{};
     return counters(c) ? static_cast<long>(c.PeakWorkingSetSize / 1024) : -1;
+}
+
+double processorMs()
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return -1;
+    const auto ticks = [](const FILETIME &t) { return double(ULONGLONG(t.dwHighDateTime) << 32 | t.dwLowDateTime); };
+    return (ticks(kernel) + ticks(user)) / 1e4; // in 100 ns ticks
 }

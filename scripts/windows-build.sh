@@ -1,0 +1,71 @@
+# Sourced by test-windows.sh and package-windows.sh: the Windows libraries, and the
+# cross-build's configuration and run-time environment. Expects `top` and `build`.
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# install_missing PACKAGE...: what the scripts use besides the cross-build's own.
+install_missing() {
+  local p missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+windows_start=$(date +%s)
+roots=$("$top/scripts/windows-deps.sh" | tail -1)
+echo "windows: the Windows libraries ready after $(( $(date +%s) - windows_start )) s"
+
+configure_windows() { # configure_windows CMAKE-OPTION...
+  local pkgconfig="" p
+  IFS=';' read -r -a prefixes <<< "$roots"
+  for p in "${prefixes[@]}"; do pkgconfig=${pkgconfig:+$pkgconfig:}$p/lib/pkgconfig; done
+  PKG_CONFIG_LIBDIR=$pkgconfig \
+  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DVELTRA_WINDOWS_ROOTS="$roots" \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/cmake \
+    -DCMAKE_CROSSCOMPILING_EMULATOR="$top/scripts/wine-run.sh" -DVELTRA_CAMERA_TESTS=OFF "$@"
+}
+
+# start_wine [--window-manager]: a fresh Wine prefix inside the build, its own server,
+# and an X server for the windows; with a window manager (openbox) to close windows as
+# a user does. (With one, Wine waits on it at every window's start and end: some 20 s
+# for each test program.)
+start_wine() {
+  export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+  # The X server picks a free display, and names it once it takes connections.
+  local number=$build/xvfb-display
+  rm -f "$number"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3> "$number" > "$build/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$number" ] && break; sleep 0.1; done
+  [ -s "$number" ] || { echo "windows: Xvfb did not start: $(cat "$build/xvfb.log")" >&2; return 1; }
+  export DISPLAY=:$(head -1 "$number")
+  if [ "${1:-}" = --window-manager ]; then
+    openbox > "$build/openbox.log" 2>&1 &
+    openbox_pid=$!
+  fi
+  trap stop_wine EXIT
+  # The new prefix's set-up runs on after wineboot returns; tests started meanwhile
+  # find its services half up, and each waits 10 s for them. Let it finish first.
+  wineboot -i > /dev/null 2>&1
+  wineserver -w
+}
+stop_wine() {
+  wineserver -k 2>/dev/null || true
+  kill "${openbox_pid:-}" "${xvfb_pid:-}" 2>/dev/null || true
+}
+
+# The folders of the DLLs the built programs load, for Wine's search path: Qt's,
+# OpenCV's and MinGW's run-time libraries.
+windows_dll_path() {
+  local path="" dir
+  IFS=';' read -r -a prefixes <<< "$roots"
+  for dir in "${prefixes[@]/%//bin}" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")" \
+    /usr/x86_64-w64-mingw32/lib; do
+    [ -d "$dir" ] && path=${path:+$path;}$(winepath -w "$dir" 2>/dev/null)
+  done
+  echo "$path"
+}
