@@ -32,7 +32,7 @@ configure_windows() { # configure_windows CMAKE-OPTION...
 # a user does. (With one, Wine waits on it at every window's start and end: some 20 s
 # for each test program.)
 start_wine() {
-  export WINEPREFIX=$build/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX=$build/wine WINEDEBUG=fixme-all WINEDLLOVERRIDES="mscoree,mshtml="
   wineserver -k 2>/dev/null || true
   rm -rf "$WINEPREFIX"
   # The X server picks a free display, and names it once it takes connections.

@@ -3,13 +3,14 @@
 # CMAKE_CROSSCOMPILING_EMULATOR) and for the scripts:
 #   scripts/wine-run.sh PROGRAM.exe [ARGUMENT...]
 # The Wine prefix is WINEPREFIX (test-windows.sh makes a fresh one inside the build);
-# the display is DISPLAY. Wine's own messages stay off unless WINEDEBUG says otherwise.
+# the display is DISPLAY. Wine's errors are shown (a DLL it could not load, say), its
+# notes on what it leaves unimplemented are not, unless WINEDEBUG says otherwise.
 # A Qt Test program's log under Wine does not reach a pipe, so a log it is told to
 # write to a file (-o FILE,FORMAT) is printed here once it has ended. The program's
 # exit code is this script's.
 set -uo pipefail
 
-export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDEBUG=${WINEDEBUG:-fixme-all}
 # Wine's .NET and web-browser add-ons are not wanted, nor asked for.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
@@ -25,6 +26,10 @@ done
 wine "$@"
 code=$?
 for log in "${logs[@]}"; do
-  [ -f "$log" ] && tr -d '\r' < "$log"
+  if [ -f "$log" ]; then
+    tr -d '\r' < "$log"
+  else
+    echo "wine-run: $1 wrote no log (exit code $code): it did not start, or ended before its first test"
+  fi
 done
 exit $code

@@ -43,7 +43,7 @@ public:
         window = std::make_unique<Veltra>();
         window->show();
         // A safety net, so that a loop that never ends fails the test instead of hanging it.
-        QTimer::singleShot(120000, window.get(), [] { captureRunning = false; });
+        QTimer::singleShot(240000, window.get(), [] { captureRunning = false; });
         return QTest::qWaitForWindowExposed(window.get());
     }
     void finish()

@@ -109,13 +109,7 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
         // DirectShow gives up on one after a second, and fills no picture.
         if (!capture.grab())
             return FrameRead::Failed;
-        thread_local cv::Mat handed;
-        if (!capture.retrieve(handed) || handed.empty())
-            return FrameRead::NotYet;
-        // The frame's buffer and the one just filled change places: no copy, and the
-        // next retrieve of the same size fills the buffer this frame leaves.
-        cv::swap(frame, handed);
-        return FrameRead::Frame;
+        return capture.retrieve(frame) && !frame.empty() ? FrameRead::Frame : FrameRead::NotYet;
     }
 
     // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
