@@ -67,6 +67,8 @@ source_versions() { # source_versions SOURCE-PACKAGE
   apt-cache "${apt_private[@]}" showsrc --only-source "$1" | awk '/^Version:/ {print $2}' | sort -rV | uniq
 }
 
+# apt has checked the files against the archive's signed lists; the .dsc's own
+# signature (a maintainer's key, not on this machine) is not checked again.
 fetch_source() { # fetch_source SOURCE-PACKAGE VERSION DIR: the unpacked source in DIR
   local name=$1 version=$2 dir=$3 work
   work=$cache/src/.fetch-$name
@@ -79,7 +81,7 @@ fetch_source() { # fetch_source SOURCE-PACKAGE VERSION DIR: the unpacked source 
   rm -rf "$dir" && mv "$work/unpacked" "$dir" && rm -rf "$work"
 }
 
-# prefix NAME VERSION OPTIONS...: the cache folder for that build.
+# prefix_for NAME VERSION OPTIONS...: the cache folder for that build.
 prefix_for() {
   local name=$1 version=$2
   shift 2
@@ -94,12 +96,12 @@ cmake_cross() { # cmake_cross SOURCE BUILD PREFIX OPTIONS...
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DVELTRA_WINDOWS_ROOTS="$roots" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >&2
   say "building $(basename "$prefix") ($(ninja -C "$build" -n 2>/dev/null | tail -1 | sed -E 's/^\[[0-9]+\/([0-9]+)\].*/\1/') steps)"
-  # Progress a line every fifty steps, the whole output in the build's log.
+  # The step reached, every 30 s; the whole output in the build's log.
   ninja -C "$build" -j "$jobs" install > "$build/build.log" 2>&1 &
   local pid=$!
   while kill -0 $pid 2>/dev/null; do
     sleep 30
-    tail -c 2000 "$build/build.log" | grep -oE '^\[[0-9]+/[0-9]+\]' | tail -1 | sed "s|^|windows-deps: $(basename "$prefix") |" >&2 || true
+    tail -c 1000000 "$build/build.log" | grep -oE '^\[[0-9]+/[0-9]+\]' | tail -1 | sed "s|^|windows-deps: $(basename "$prefix") |" >&2 || true
   done
   if ! wait $pid; then
     tail -40 "$build/build.log" >&2
