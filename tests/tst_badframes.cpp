@@ -132,8 +132,9 @@ private slots:
                                              markerFrame({160, 120}, {90, 50})};
         for (size_t i = 0; i < frames.size(); ++i) {
             const QString name = live.dir->filePath(QString("t_%1").arg(i));
-            QVERIFY(cv::imwrite((name + (i == 1 ? ".pfm" : ".png")).toStdString(), frames[i]));
-            QVERIFY(QFile::rename(name + (i == 1 ? ".pfm" : ".png"), name + ".frame"));
+            const QString written = name + (i == 1 ? ".pfm" : ".png");
+            QVERIFY(cv::imwrite(written.toStdString(), frames[i]));
+            QVERIFY(QFile::rename(written, name + ".frame"));
         }
         QVERIFY(captureDevice.open(live.dir->filePath("t_%d.frame").toStdString(), cv::CAP_IMAGES));
         bool flashed = false; // the no-picture message while frames still came

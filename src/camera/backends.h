@@ -6,5 +6,5 @@
 // (camera.h) and this.
 
 // Whether prepareCameraBackends cut V4L2's own wait for a frame to nothing, rather
-// than the user: the warnings that follows from it every frame are then expected.
+// than the user: the warnings that follow from it every frame are then expected.
 bool v4l2WaitIsOurs();
