@@ -168,9 +168,11 @@ void onTimeout(void *userdata, uint64_t)
         d.chunk->size = fillFrame(*s, static_cast<uint8_t *>(d.data), d.maxsize);
     }
     ++s->frame;
-    pw_stream_queue_buffer(s->stream, b);
+    // Timed before it goes: the consumer may take it, and say so, before this thread
+    // runs again.
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
+    pw_stream_queue_buffer(s->stream, b);
     std::printf("frame %lld\n", static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000);
     std::fflush(stdout);
 }
