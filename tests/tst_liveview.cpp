@@ -2,15 +2,30 @@
 
 #include "liveharness.h"
 
+#include "app/entry.h"
 #include "camera/camera.h"
 #include "tracking/tracking.h"
 #include "window/picturefit.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 
+#include <opencv2/videoio/registry.hpp>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 using namespace testsupport;
 
@@ -33,6 +48,66 @@ std::vector<cv::Mat> standInClip(cv::Size size, int count)
     for (int i = 0; i < count; ++i)
         frames.push_back(standInFrame(size, i));
     return frames;
+}
+
+qint64 steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// With VELTRA_STALLED_PIPE set, this program is the real one (its entry, its window)
+// on a camera that is FFmpeg's reading that named pipe, whose writer stalls once frames
+// flow. It starts the live view, ends it (VELTRA_STALL_END: "stop" or "close") a
+// second after the no-frame message, and prints what the test checks: "flowing",
+// "message", the longest the window went unanswered, whether the read was still under
+// way, and the times of the end and of the event loop's quitting.
+void driveProgramOnStalledPipe()
+{
+    if (!qEnvironmentVariableIsSet("VELTRA_STALLED_PIPE"))
+        return;
+    QTimer::singleShot(0, [] {
+        Veltra *window = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets())
+            window = window ? window : qobject_cast<Veltra *>(top);
+        auto *stop = window->findChild<QPushButton *>("pushButton_2");
+        QObject::connect(qApp, &QCoreApplication::aboutToQuit, [] { std::printf("quit %lld\n", steadyMs()); });
+        QMetaObject::invokeMethod(window->findChild<QPushButton *>("pushButton"), &QPushButton::click,
+                                  Qt::QueuedConnection);
+        auto *tick = new QTimer(window);
+        QObject::connect(tick, &QTimer::timeout, [=, phase = 0, last = qint64(0), longest = qint64(0),
+                                                  messageAt = qint64(0)]() mutable {
+            const qint64 now = steadyMs();
+            longest = std::max(longest, phase > 0 ? now - last : 0);
+            last = now;
+            const QString status = window->findChild<QStatusBar *>("statusBar")->currentMessage();
+            if (phase == 0 && !trailPoints.empty()) {
+                std::printf("flowing\n");
+                phase = 1;
+            } else if (phase == 1 && status == kNoFrame) {
+                std::printf("message\n");
+                messageAt = now;
+                phase = 2;
+            } else if (phase == 2 && now - messageAt >= 1000) {
+                std::printf("longest %lld\nblocked %d\nend %lld\n", longest, cameraCallUnderWay(), now);
+                phase = 3;
+                if (qgetenv("VELTRA_STALL_END") == "close")
+                    window->close(); // as the title bar's close control does
+                else
+                    stop->click();
+            }
+            std::fflush(stdout);
+        });
+        tick->start(5);
+    });
+}
+Q_COREAPP_STARTUP_FUNCTION(driveProgramOnStalledPipe)
+
+int runOnStalledPipe(int argc, char **argv)
+{
+    if (!captureDevice.open(qEnvironmentVariable("VELTRA_STALLED_PIPE").toStdString(), cv::CAP_FFMPEG))
+        return 3;
+    return runVeltra(argc, argv);
 }
 
 } // namespace
@@ -298,6 +373,78 @@ private slots:
         QCOMPARE(trailPoints.back().row, 1);
     }
 
+    void answersWhileTheCameraHoldsARead_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("stop button") << "stop";
+        QTest::newRow("window's close") << "close";
+    }
+    void answersWhileTheCameraHoldsARead()
+    {
+#ifdef _WIN32
+        QSKIP("needs a named pipe read by OpenCV's FFmpeg back-end, which the Windows build leaves out");
+#else
+        if (!cv::videoio_registry::hasBackend(cv::CAP_FFMPEG))
+            QSKIP("this OpenCV has no FFmpeg back-end, whose read of a silent pipe blocks");
+        QFETCH(QString, end);
+        const std::string pipe = live.dir->filePath("camera.mjpeg").toStdString();
+        QVERIFY(mkfifo(pipe.c_str(), 0600) == 0);
+        std::signal(SIGPIPE, SIG_IGN);
+        std::atomic<bool> stall{false}, gone{false};
+        std::thread writer([&] {
+            int fd = -1;
+            while (fd < 0 && !gone) { // a writer's open fails until the program opens to read
+                fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+                std::this_thread::sleep_for(std::chrono::milliseconds(fd < 0 ? 10 : 0));
+            }
+            fcntl(fd, F_SETFL, 0);
+            std::vector<uchar> jpeg;
+            for (int i = 0; !stall && !gone; ++i) {
+                cv::imencode(".jpg", standInFrame({160, 120}, i), jpeg);
+                if (write(fd, jpeg.data(), jpeg.size()) < 0)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(33));
+            }
+            while (!gone) // silent, and open: the read waits
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ::close(fd);
+        });
+        QProcess program;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("VELTRA_STALLED_PIPE", QString::fromStdString(pipe));
+        env.insert("VELTRA_STALL_END", end);
+        // Told the format, FFmpeg opens at the first frame instead of reading seconds ahead.
+        env.insert("OPENCV_FFMPEG_CAPTURE_OPTIONS", "input_format;mjpeg|probesize;32|analyzeduration;0");
+        program.setProcessEnvironment(env);
+        program.start(QCoreApplication::applicationFilePath(), {});
+        QByteArray out;
+        for (QElapsedTimer clock; !clock.isValid() || clock.elapsed() < 30000;) {
+            clock.isValid() || (clock.start(), true);
+            if (program.waitForFinished(5))
+                break;
+            out += program.readAllStandardOutput();
+            stall = stall || out.contains("flowing");
+        }
+        const qint64 endedAt = steadyMs();
+        gone = true;
+        writer.join();
+        out += program.readAllStandardOutput();
+        const auto value = [&out](const char *name) {
+            const QRegularExpressionMatch m = QRegularExpression(QString("%1 (\\d+)").arg(name)).match(out);
+            return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+        };
+        qInfo("window unanswered %lld ms at most in the stall; %s acted in %lld ms, the process ended %lld ms after",
+              value("longest"), qPrintable(end), value("quit") - value("end"), endedAt - value("end"));
+        QVERIFY2(program.state() == QProcess::NotRunning && program.exitStatus() == QProcess::NormalExit,
+                 (out + program.readAllStandardError().right(2000)).constData());
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY2(out.contains("message\n") && value("blocked") == 1, out.constData());
+        QVERIFY(value("longest") >= 0 && value("longest") <= 150);
+        QVERIFY(value("quit") - value("end") <= 500);
+        QVERIFY(endedAt - value("end") <= 1000);
+#endif
+    }
+
     void frameRateShownWhileFramesFlow()
     {
         QVERIFY(captureDevice.open(writeSequence("f", {160, 60}, 2000), cv::CAP_IMAGES));
@@ -313,5 +460,6 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestLiveView)
+QTEST_MAIN_WRAPPER(TestLiveView, if (qEnvironmentVariableIsSet("VELTRA_STALLED_PIPE")) return runOnStalledPipe(argc, argv);
+                   QTEST_MAIN_SETUP())
 #include "tst_liveview.moc"

@@ -1,6 +1,7 @@
 #include "camera/camera.h"
 
 #include "camera/backends.h"
+#include "camera/camerathread.h"
 #include "camera/jpegframe.h"
 
 #include <opencv2/core/utils/logger.hpp>
@@ -101,16 +102,15 @@ bool reopenCamera(cv::VideoCapture &capture, int index)
 
 FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
 {
+    // A call the camera's thread has under way, or has ended, comes first: until it
+    // ends, nothing here touches the capture.
+    if (CameraThread *thread = CameraThread::existing())
+        if (const std::optional<FrameRead> read = thread->finishCall(frame, timeoutMs))
+            return *read;
     if (!capture.isOpened())
         return FrameRead::Failed;
-    if (capture.get(cv::CAP_PROP_BACKEND) != cv::CAP_V4L2) {
-        // A failed grab is a camera gone, or an image sequence at its end. A grab that
-        // worked and a retrieve that did not is a camera late with its frame:
-        // DirectShow gives up on one after a second, and fills no picture.
-        if (!capture.grab())
-            return FrameRead::Failed;
-        return capture.retrieve(frame) && !frame.empty() ? FrameRead::Frame : FrameRead::NotYet;
-    }
+    if (capture.get(cv::CAP_PROP_BACKEND) != cv::CAP_V4L2)
+        return CameraThread::instance().read(capture, frame, timeoutMs);
 
     // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
     // the wait below before a frame is ready to take: most frames with some drivers.
@@ -133,4 +133,21 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
         // of them mean "no frame now"; a device that is gone is reopened by the caller.
         return FrameRead::NotYet;
     }
+}
+
+bool reopenCameraWithin(cv::VideoCapture &capture, int timeoutMs, int index)
+{
+    return CameraThread::instance().reopen(capture, index, timeoutMs);
+}
+
+bool cameraCallUnderWay()
+{
+    CameraThread *thread = CameraThread::existing();
+    return thread && thread->callUnderWay();
+}
+
+bool cameraIsOpen(const cv::VideoCapture &capture)
+{
+    // A call under way is a read of an open camera, or a reopen that may yet open it.
+    return cameraCallUnderWay() || capture.isOpened();
 }

@@ -1,5 +1,7 @@
 // The live view: the start button's slot runs the capture, track, paint and show loop
-// on the GUI thread until the stop button (or closing the window) ends it.
+// on the GUI thread until the stop button (or closing the window) ends it. No camera
+// call holds it for longer than a read's wait: those that could are made on the
+// camera's own thread.
 
 #include "window/veltra.h"
 
@@ -85,7 +87,7 @@ void Veltra::onpic()
     // Since the camera was last opened: its stream starts with the loop's first read.
     QElapsedTimer sinceOpen;
     sinceOpen.start();
-    bool waitingForFirstFrame = captureDevice.isOpened(); // opened, and nothing from it yet
+    bool waitingForFirstFrame = cameraIsOpen(captureDevice); // opened, and nothing from it yet
     int quickFailures = 0;      // reads in a row that gave nothing without waiting
 
     // A window closed from its title bar is hidden, not stopped: end the loop then too.
@@ -108,10 +110,11 @@ void Veltra::onpic()
             waitHandlingEvents(quickFailures > 1 ? kNoFrameWaitMs : kFrameWaitMs);
             // Reopened only after the window's events were handled: the read that just
             // waited and the reopen would otherwise hold the window one after the other.
+            // The open itself goes on off this thread for as long as the back-end takes.
             const qint64 patience = waitingForFirstFrame ? kFirstFrameWaitMs : kReopenIntervalMs;
             if (captureRunning && isVisible() && sinceFrame.elapsed() >= kReopenIntervalMs
                 && sinceOpen.elapsed() >= patience) {
-                waitingForFirstFrame = reopenCamera(captureDevice);
+                waitingForFirstFrame = reopenCameraWithin(captureDevice, kReadWaitMs);
                 sinceOpen.restart();
             }
             continue;
