@@ -51,10 +51,11 @@ public:
     {
         window.reset();
         // A read the camera's thread still makes, or a frame it read that nobody took,
-        // is this test's: neither may reach the next one.
+        // is this test's: neither may reach the next one. The read here takes the frame
+        // left over, or makes one more and waits for it to end, before the release.
         QTRY_VERIFY(!cameraCallUnderWay());
         cv::Mat left;
-        readFrame(captureDevice, left, 0);
+        readFrame(captureDevice, left, 10000);
         captureDevice.release();
     }
 
