@@ -62,7 +62,9 @@ void driveProgramOnStalledPipe()
     if (!qEnvironmentVariableIsSet("VELTRA_STALLED_PIPE"))
         return;
     QTimer::singleShot(0, [] {
-        auto *window = qobject_cast<Veltra *>(QApplication::topLevelWidgets().value(0));
+        Veltra *window = nullptr;
+        for (QWidget *top : QApplication::topLevelWidgets()) // not the only one with Qt 6.8
+            window = window ? window : qobject_cast<Veltra *>(top);
         QObject::connect(qApp, &QCoreApplication::aboutToQuit, [] { std::printf("quit %lld\n", steadyMs()); });
         QMetaObject::invokeMethod(window->findChild<QPushButton *>("pushButton"), &QPushButton::click,
                                   Qt::QueuedConnection);
