@@ -43,9 +43,8 @@ FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs);
 
 // Reopens camera `index` in `capture` as reopenCamera does, but on the camera's own
 // thread, after any read under way there: no back-end bounds how long an open takes.
-// Waits at most `timeoutMs`; false if the open failed within that time, true if it
-// worked or is still going on (a slow open, as with Media Foundation, that may yet
-// work). Until the reopen has ended, readFrame waits for it and reports NotYet.
+// Waits at most `timeoutMs`; true if the camera opened within that time. Until the
+// reopen has ended, readFrame waits for it and reports NotYet.
 bool reopenCameraWithin(cv::VideoCapture &capture, int timeoutMs, int index = kCameraIndex);
 
 // Whether the camera's own thread is inside a back-end call (a read or a reopen) that

@@ -136,13 +136,11 @@ bool CameraThread::reopen(cv::VideoCapture &capture, int index, int timeoutMs)
         reopenEnded_ = false;
         start(lock, capture, Call::Reopen, index);
     }
-    // A reopen already under way is the one asked for. One that has not ended within
-    // the wait is slow, not failed: it counts as opened.
-    if (!waitIdle(lock, timeoutMs))
-        return true;
-    const bool opened = reopenEnded_ && opened_;
+    // A reopen already under way is the one asked for.
+    if (!waitIdle(lock, timeoutMs) || !reopenEnded_)
+        return false;
     reopenEnded_ = false;
-    return opened;
+    return opened_;
 }
 
 bool CameraThread::callUnderWay()

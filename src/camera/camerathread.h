@@ -32,7 +32,7 @@ public:
     // the read goes on. The thread must be idle (finishCall gave nothing).
     FrameRead read(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs);
     // Reopens `capture` here, after any read under way, and waits up to `timeoutMs`:
-    // false if it failed within that time.
+    // true if it opened within that time.
     bool reopen(cv::VideoCapture &capture, int index, int timeoutMs);
     bool callUnderWay();
 
