@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <utility>
 
 namespace {
 
@@ -55,26 +56,21 @@ void CameraThread::run()
         cv::VideoCapture &capture = *capture_;
         const int index = index_;
         lock.unlock();
-        FrameRead result = FrameRead::Failed;
-        bool opened = false;
-        if (call == Call::Read)
-            result = readPlainly(capture, readFrame_);
-        else
-            opened = reopenCamera(capture, index);
-        lock.lock();
         if (call == Call::Read) {
+            const FrameRead result = readPlainly(capture, readFrame_);
+            lock.lock();
             readResult_ = result;
-            readEnded_ = true;
         } else {
-            opened_ = opened;
-            reopenEnded_ = true;
+            const bool opened = reopenCamera(capture, index);
+            lock.lock();
+            reopened_ = opened;
         }
         call_ = Call::None;
         if (reopenNext_) {
             // The frame read before the reopen is from the stream being replaced.
             reopenNext_ = false;
-            readEnded_ = false;
-            reopenEnded_ = false;
+            readResult_.reset();
+            reopened_.reset();
             call_ = Call::Reopen;
             continue;
         }
@@ -82,11 +78,10 @@ void CameraThread::run()
     }
 }
 
-void CameraThread::start(std::unique_lock<std::mutex> &, cv::VideoCapture &capture, Call call, int index)
+void CameraThread::start(cv::VideoCapture &capture, Call call)
 {
     capture_ = &capture;
     call_ = call;
-    index_ = index;
     asked_.notify_one();
 }
 
@@ -97,21 +92,22 @@ bool CameraThread::waitIdle(std::unique_lock<std::mutex> &lock, int timeoutMs)
 
 FrameRead CameraThread::takeRead(cv::Mat &frame)
 {
-    readEnded_ = false;
+    const FrameRead result = *readResult_;
+    readResult_.reset();
     // Handed over, not copied: the next read fills the buffer the caller gave back.
-    if (readResult_ == FrameRead::Frame)
+    if (result == FrameRead::Frame)
         cv::swap(frame, readFrame_);
-    return readResult_;
+    return result;
 }
 
 std::optional<FrameRead> CameraThread::finishCall(cv::Mat &frame, int timeoutMs)
 {
     std::unique_lock lock(mutex_);
-    if (call_ == Call::None && !readEnded_)
+    if (call_ == Call::None && !readResult_)
         return std::nullopt;
     if (!waitIdle(lock, timeoutMs))
         return FrameRead::NotYet;
-    if (readEnded_)
+    if (readResult_)
         return takeRead(frame);
     return std::nullopt; // a reopen ended: the capture is the caller's again
 }
@@ -119,7 +115,7 @@ std::optional<FrameRead> CameraThread::finishCall(cv::Mat &frame, int timeoutMs)
 FrameRead CameraThread::read(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
 {
     std::unique_lock lock(mutex_);
-    start(lock, capture, Call::Read, index_);
+    start(capture, Call::Read);
     if (!waitIdle(lock, timeoutMs))
         return FrameRead::NotYet;
     return takeRead(frame);
@@ -132,15 +128,15 @@ bool CameraThread::reopen(cv::VideoCapture &capture, int index, int timeoutMs)
         reopenNext_ = true;
         index_ = index;
     } else if (call_ == Call::None) {
-        readEnded_ = false;
-        reopenEnded_ = false;
-        start(lock, capture, Call::Reopen, index);
+        readResult_.reset();
+        reopened_.reset();
+        index_ = index;
+        start(capture, Call::Reopen);
     }
     // A reopen already under way is the one asked for.
-    if (!waitIdle(lock, timeoutMs) || !reopenEnded_)
+    if (!waitIdle(lock, timeoutMs) || !reopened_)
         return false;
-    reopenEnded_ = false;
-    return opened_;
+    return *std::exchange(reopened_, std::nullopt);
 }
 
 bool CameraThread::callUnderWay()

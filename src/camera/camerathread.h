@@ -41,7 +41,8 @@ private:
 
     CameraThread();
     void run();
-    void start(std::unique_lock<std::mutex> &lock, cv::VideoCapture &capture, Call call, int index);
+    // With the mutex held, and the thread idle.
+    void start(cv::VideoCapture &capture, Call call);
     // Waits up to `timeoutMs` for the call under way to end; true if none is left.
     bool waitIdle(std::unique_lock<std::mutex> &lock, int timeoutMs);
     FrameRead takeRead(cv::Mat &frame);
@@ -52,11 +53,9 @@ private:
     cv::VideoCapture *capture_ = nullptr;
     Call call_ = Call::None;      // under way
     bool reopenNext_ = false;     // asked for while a read was under way
-    int index_ = kCameraIndex;
-    bool readEnded_ = false;      // a read's result waits in readResult_ and readFrame_
-    FrameRead readResult_ = FrameRead::Failed;
+    int index_ = kCameraIndex;    // the camera a reopen opens
+    std::optional<FrameRead> readResult_; // an ended read nobody took; its frame in readFrame_
     cv::Mat readFrame_;           // this thread's alone while a read is under way
-    bool reopenEnded_ = false;
-    bool opened_ = false;
+    std::optional<bool> reopened_; // an ended reopen: whether it opened
     std::thread thread_;
 };
