@@ -5,7 +5,7 @@
 
 #include "testsupport.h"
 
-#include "camera/camera.h"
+#include "camera/camerathread.h"
 #include "window/veltra.h"
 
 #include <QLabel>
@@ -51,13 +51,26 @@ public:
     {
         window.reset();
         // A read the camera's thread still makes, or a frame it read that nobody took,
-        // is this test's: neither may reach the next one. The read here takes the frame
-        // left over, or makes one more and waits for it to end, before the release.
-        QTRY_VERIFY(!cameraCallUnderWay());
-        cv::Mat left;
-        readFrame(captureDevice, left, 10000);
-        captureDevice.release();
+        // is this test's: neither may reach the next one.
+        QVERIFY(camera().discard(10000));
+        releaseSource();
     }
+
+    // The test's calls on the capture go to the camera's thread, as the program's do.
+    static CameraThread &camera() { return CameraThread::of(captureDevice); }
+    static bool openSource(const std::string &name, int api = cv::CAP_IMAGES)
+    {
+        bool opened = false;
+        camera().run([&](cv::VideoCapture &capture) { opened = capture.open(name, api); });
+        return opened;
+    }
+    static double sourcePosition()
+    {
+        double position = 0;
+        camera().run([&](cv::VideoCapture &capture) { position = capture.get(cv::CAP_PROP_POS_FRAMES); });
+        return position;
+    }
+    static void releaseSource() { camera().run([](cv::VideoCapture &capture) { capture.release(); }); }
 
     template<typename T>
     T *child(const char *name) const { return window->findChild<T *>(QString::fromLatin1(name)); }

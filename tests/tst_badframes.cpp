@@ -82,7 +82,7 @@ private slots:
         // Each frame is a source of its own: read once, then reads fail until the next.
         live.during([&]() -> bool {
             if (waiting) {
-                const bool consumed = captureDevice.get(cv::CAP_PROP_POS_FRAMES) >= 1;
+                const bool consumed = live.sourcePosition() >= 1;
                 if (!consumed || live.status() != kNoFrame)
                     return false;
                 const Case &c = list[next - 1];
@@ -107,7 +107,7 @@ private slots:
             if (!cut.open(QIODevice::WriteOnly) || cut.write("\x89PNG\r\n\x1a\n", 8) != 8)
                 problems << "cannot write the cut picture";
             cut.close();
-            if (!captureDevice.open(pattern, cv::CAP_IMAGES))
+            if (!live.openSource(pattern, cv::CAP_IMAGES))
                 problems << QString("%1: cannot open the stand-in").arg(list[next].name);
             ++next;
             waiting = true;
@@ -136,11 +136,11 @@ private slots:
             QVERIFY(cv::imwrite(written.toStdString(), frames[i]));
             QVERIFY(QFile::rename(written, name + ".frame"));
         }
-        QVERIFY(captureDevice.open(live.dir->filePath("t_%d.frame").toStdString(), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(live.dir->filePath("t_%d.frame").toStdString(), cv::CAP_IMAGES));
         bool flashed = false; // the no-picture message while frames still came
         QObject::connect(live.window->findChild<QStatusBar *>("statusBar"), &QStatusBar::messageChanged,
-                         [&](const QString &m) { flashed |= m == kNoFrame && captureDevice.get(cv::CAP_PROP_POS_FRAMES) < 3; });
-        live.stopWhen([&] { return captureDevice.get(cv::CAP_PROP_POS_FRAMES) >= 3 && live.status() == kNoFrame; });
+                         [&](const QString &m) { flashed |= m == kNoFrame && live.sourcePosition() < 3; });
+        live.stopWhen([&] { return live.sourcePosition() >= 3 && live.status() == kNoFrame; });
         live.runLiveView();
         QVERIFY(!flashed);
 

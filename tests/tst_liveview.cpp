@@ -78,7 +78,8 @@ void driveProgramOnStalledPipe()
             if (since == 0 && window->findChild<QStatusBar *>("statusBar")->currentMessage() == kNoFrame)
                 since = now;
             if (since > 0 && now - since >= 1000) {
-                std::printf("longest %lld\nblocked %d\nend %lld\n", longest, cameraCallUnderWay(), now);
+                std::printf("longest %lld\nblocked %d\nend %lld\n", longest,
+                            CameraThread::existing() && CameraThread::existing()->callUnderWay(), now);
                 tick->stop();
                 if (qgetenv("VELTRA_STALL_END") == "close")
                     window->close(); // as the title bar's close control does
@@ -94,7 +95,7 @@ Q_COREAPP_STARTUP_FUNCTION(driveProgramOnStalledPipe)
 
 int runOnStalledPipe(int argc, char **argv)
 {
-    if (!captureDevice.open(qEnvironmentVariable("VELTRA_STALLED_PIPE").toStdString(), cv::CAP_FFMPEG))
+    if (!LiveHarness::openSource(qEnvironmentVariable("VELTRA_STALLED_PIPE").toStdString(), cv::CAP_FFMPEG))
         return 3;
     return runVeltra(argc, argv);
 }
@@ -138,7 +139,7 @@ private slots:
         QFETCH(QSize, frameSize);
         QFETCH(bool, barsAtSides);
         const int frames = 8;
-        QVERIFY(captureDevice.open(writeSequence("f", {frameSize.width(), frameSize.height()}, frames),
+        QVERIFY(live.openSource(writeSequence("f", {frameSize.width(), frameSize.height()}, frames),
                                    cv::CAP_IMAGES));
         stopWhen([this] { return status() == kNoFrame; }); // the source is used up
         runLiveView();
@@ -198,12 +199,12 @@ private slots:
 
     void stopEndsLoopAfterFrameInProgress()
     {
-        QVERIFY(captureDevice.open(writeSequence("f", {160, 120}, 60), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(writeSequence("f", {160, 120}, 60), cv::CAP_IMAGES));
         stopWhen([] { return trailPoints.size() >= 5; });
         runLiveView();
         QVERIFY(!live.window->isVisible());
         // Every frame read was tracked (each holds the marker), and none was read after.
-        QCOMPARE(captureDevice.get(cv::CAP_PROP_POS_FRAMES), double(trailPoints.size()));
+        QCOMPARE(live.sourcePosition(), double(trailPoints.size()));
         QVERIFY(trailPoints.size() < 60);
     }
 
@@ -216,7 +217,7 @@ private slots:
         during([&]() -> bool {
             if (phase == 0 && status() == kNoFrame) {
                 emptyWithoutFrames = trailPoints.empty();
-                reopened = captureDevice.open(writeSequence("g", {160, 100}, 40), cv::CAP_IMAGES);
+                reopened = live.openSource(writeSequence("g", {160, 100}, 40), cv::CAP_IMAGES);
                 phase = 1;
             } else if (phase == 1 && !trailPoints.empty()) {
                 if (status() == kNoFrame)
@@ -238,7 +239,7 @@ private slots:
 
     void closingTheWindowEndsTheLoop()
     {
-        QVERIFY(captureDevice.open(writeSequence("f", {160, 120}, 400), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(writeSequence("f", {160, 120}, 400), cv::CAP_IMAGES));
         during([this] {
             if (trailPoints.size() < 3)
                 return false;
@@ -248,14 +249,14 @@ private slots:
         runLiveView();
         QVERIFY(!captureRunning);
         QVERIFY(trailPoints.size() < 400);
-        const double readSoFar = captureDevice.get(cv::CAP_PROP_POS_FRAMES);
+        const double readSoFar = live.sourcePosition();
         QTest::qWait(50);
-        QCOMPARE(captureDevice.get(cv::CAP_PROP_POS_FRAMES), readSoFar);
+        QCOMPARE(live.sourcePosition(), readSoFar);
     }
 
     void waitsForACameraWithoutSpinning()
     {
-        captureDevice.release(); // as with no camera at all
+        live.releaseSource(); // as with no camera at all
         QElapsedTimer wall;
         const double cpuBefore = processorMs();
         during([&] {
@@ -279,14 +280,19 @@ private slots:
         // the camera's thread: the memory stays where it was, and no attempt takes long.
         // Camera 99, which no machine has, so that a camera 0 is left alone.
         constexpr int kNoCamera = 99;
+        const auto reopen = [] {
+            bool opened = true;
+            LiveHarness::camera().run([&](cv::VideoCapture &capture) { opened = reopenCamera(capture, kNoCamera); });
+            return opened;
+        };
         for (int i = 0; i < 10; ++i)
-            reopenCameraWithin(captureDevice, 5000, kNoCamera); // the back-ends' libraries loaded once
+            reopen(); // the back-ends' libraries loaded once
         const long long before = residentBytes();
         std::vector<double> heldMs;
         for (int i = 0; i < 200; ++i) {
             QElapsedTimer clock;
             clock.start();
-            QVERIFY(!reopenCameraWithin(captureDevice, 5000, kNoCamera));
+            QVERIFY(!reopen());
             heldMs.push_back(double(clock.nsecsElapsed()) / 1e6);
         }
         const long long grown = residentBytes() - before;
@@ -305,7 +311,7 @@ private slots:
         Veltra hidden;
         hidden.onpic();
         QVERIFY(captureRunning);
-        QVERIFY(captureDevice.open(writeSequence("f", {160, 120}, 60), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(writeSequence("f", {160, 120}, 60), cv::CAP_IMAGES));
         stopWhen([] { return trailPoints.size() >= 3; });
         runLiveView();
         QVERIFY(trailPoints.size() >= 3);
@@ -313,7 +319,7 @@ private slots:
 
     void secondStartDoesNotNest()
     {
-        QVERIFY(captureDevice.open(writeSequence("f", {160, 120}, 400), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(writeSequence("f", {160, 120}, 400), cv::CAP_IMAGES));
         auto *start = child<QPushButton>("pushButton");
         int attempts = 0;
         bool returnedAtOnce = true;
@@ -344,7 +350,7 @@ private slots:
         markerColors.push_back(cv::Scalar(255, 0, 255, 0));
         auto *combo = child<QComboBox>("comboBox");
         combo->addItem("second");
-        QVERIFY(captureDevice.open(writeSequence("f", {160, 120}, 400), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(writeSequence("f", {160, 120}, 400), cv::CAP_IMAGES));
         size_t switchedAt = 0;
         during([&] {
             if (switchedAt == 0 && trailPoints.size() >= 3) {
@@ -418,7 +424,7 @@ private slots:
 
     void frameRateShownWhileFramesFlow()
     {
-        QVERIFY(captureDevice.open(writeSequence("f", {160, 60}, 2000), cv::CAP_IMAGES));
+        QVERIFY(live.openSource(writeSequence("f", {160, 60}, 2000), cv::CAP_IMAGES));
         QString seen;
         stopWhen([&] {
             if (status().startsWith(QStringLiteral("帧率")))

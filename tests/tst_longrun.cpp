@@ -49,10 +49,10 @@ private slots:
         int pass = 0;
         long long warmResident = 0;
         size_t warmCapacity = 0;
-        QVERIFY(captureDevice.open(patterns[0], cv::CAP_IMAGES));
+        QVERIFY(live.openSource(patterns[0], cv::CAP_IMAGES));
         // When a pass is used up (reads now fail), the other size takes over.
         live.during([&]() -> bool {
-            if (captureDevice.get(cv::CAP_PROP_POS_FRAMES) < kFramesPerPass || live.status() != kNoFrame)
+            if (live.sourcePosition() < kFramesPerPass || live.status() != kNoFrame)
                 return false;
             if (++pass == 2) {
                 warmResident = residentBytes();
@@ -62,7 +62,7 @@ private slots:
                 live.clickStop();
                 return true;
             }
-            captureDevice.open(patterns[pass % 2], cv::CAP_IMAGES);
+            live.openSource(patterns[pass % 2], cv::CAP_IMAGES);
             return false;
         }, 20);
         live.runLiveView();

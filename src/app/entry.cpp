@@ -1,6 +1,8 @@
 #include "app/entry.h"
 
-#include "camera/camera.h"
+#include "app/state.h"
+#include "camera/camerathread.h"
+#include "platform/processend.h"
 #include "platform/streams.h"
 #include "window/veltra.h"
 
@@ -10,12 +12,19 @@
 #include <opencv2/core.hpp>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
+
+namespace {
+
+// How long the end waits for the camera's thread to release the capture: the process
+// ends within a second of the window, whatever the camera does.
+constexpr int kReleaseWaitMs = 500;
+
+} // namespace
 
 int runVeltra(int &argc, char **argv)
 {
-    // The frame work runs on the GUI thread, OpenCV's functions included: its worker
+    // The frame's work runs on the GUI thread, OpenCV's functions included: its worker
     // threads would save little on one frame at a time and spin between frames.
     cv::setNumThreads(0);
     // The diagnostic stream reads the same on every platform.
@@ -27,12 +36,12 @@ int runVeltra(int &argc, char **argv)
     window->show();
     const int result = app.exec();
     window.reset(); // the window goes before the application object
-    // A back-end still inside a camera call (a read of a stalled stream) may never
-    // return, and the capture cannot be released under it: the process ends here,
-    // with nothing left to save but the diagnostic stream.
-    if (cameraCallUnderWay()) {
-        std::fflush(nullptr);
-        std::_Exit(result);
-    }
+    // The capture is released on the thread that owns it. A back-end still inside a
+    // call there (a read of a stalled stream, or a DirectShow release waiting for one)
+    // may never return, and the capture cannot be released under it: the process then
+    // ends here, with nothing left to save but the diagnostic stream.
+    std::fflush(nullptr);
+    if (CameraThread *camera = CameraThread::existing(); camera && !camera->shutDown(kReleaseWaitMs))
+        endProcessNow(result);
     return result;
 }

@@ -32,9 +32,9 @@ void prepareCameraBackends()
     // GStreamer camera reads the same /dev/videoN, but its reads can block forever.
     if (!std::getenv("OPENCV_VIDEOIO_PRIORITY_LIST"))
         setenv("OPENCV_VIDEOIO_PRIORITY_V4L2", "1100", /*overwrite=*/0);
-    // V4L2 reads this in whole seconds and by default waits 10 s for a frame, blocking
-    // the GUI thread all that time on a stalled camera. readFrame polls with its own
-    // short bound first; 0 makes the back-end's own waits (the first grab of a stream,
+    // V4L2 reads this in whole seconds and by default waits 10 s for a frame, holding
+    // the camera's thread, and a reopen or the end behind it, all that time on a stalled
+    // camera. readFrame polls with its own short bound first; 0 makes the back-end's own waits (the first grab of a stream,
     // and a grab after a wake-up with no frame behind it) return at once.
     if (!std::getenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT")) {
         setenv("OPENCV_VIDEOIO_V4L_SELECT_TIMEOUT", "0", /*overwrite=*/1);

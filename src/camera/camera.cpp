@@ -1,7 +1,6 @@
 #include "camera/camera.h"
 
 #include "camera/backends.h"
-#include "camera/camerathread.h"
 #include "camera/jpegframe.h"
 
 #include <opencv2/core/utils/logger.hpp>
@@ -31,10 +30,6 @@ public:
 private:
     cv::utils::logging::LogLevel before_;
 };
-
-} // namespace
-
-namespace {
 
 constexpr uint32_t fourcc(const char (&code)[5])
 {
@@ -78,6 +73,46 @@ FrameRead fromSent(const cv::VideoCapture &capture, const cv::Mat &sent, cv::Mat
     return FrameRead::Frame;
 }
 
+// A read where the back-end waits as it likes. A failed grab is a camera gone, or an
+// image sequence at its end. A grab that worked and a retrieve that did not is a
+// camera late with its frame: DirectShow gives up on one after a second, and fills
+// no picture.
+FrameRead readPlainly(cv::VideoCapture &capture, cv::Mat &frame)
+{
+    if (!capture.grab())
+        return FrameRead::Failed;
+    if (!capture.retrieve(frame) || frame.empty())
+        return FrameRead::NotYet;
+    return FrameRead::Frame;
+}
+
+FrameRead readV4l2(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
+{
+    // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
+    // the wait below before a frame is ready to take: most frames with some drivers.
+    const QuietOpenCv quiet(v4l2WaitIsOurs(), cv::utils::logging::LOG_LEVEL_ERROR);
+    try {
+        std::vector<int> ready;
+        const std::vector<cv::VideoCapture> streams{capture}; // shares the open device
+        cv::VideoCapture::waitAny(streams, ready, static_cast<int64>(timeoutMs) * 1000000);
+        if (ready.empty())
+            return FrameRead::NotYet;
+        if (capture.get(cv::CAP_PROP_CONVERT_RGB) != 0)
+            return capture.retrieve(frame) ? FrameRead::Frame : FrameRead::NotYet;
+        // A fresh buffer each time: the frame made from it below may be a view of it,
+        // still in use elsewhere when the next frame comes.
+        cv::Mat sent;
+        if (!capture.retrieve(sent))
+            return FrameRead::NotYet;
+        return fromSent(capture, sent, frame);
+    } catch (const cv::Exception &) {
+        // waitAny asserts when its grab finds no frame: at the start of a stream, after
+        // a wake-up with nothing behind it, and when the device reports an error. All
+        // of them mean "no frame now"; a device that is gone is reopened by the caller.
+        return FrameRead::NotYet;
+    }
+}
+
 } // namespace
 
 bool reopenCamera(cv::VideoCapture &capture, int index)
@@ -102,52 +137,13 @@ bool reopenCamera(cv::VideoCapture &capture, int index)
 
 FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
 {
-    // A call the camera's thread has under way, or has ended, comes first: until it
-    // ends, nothing here touches the capture.
-    if (CameraThread *thread = CameraThread::existing())
-        if (const std::optional<FrameRead> read = thread->finishCall(frame, timeoutMs))
-            return *read;
     if (!capture.isOpened())
         return FrameRead::Failed;
-    if (capture.get(cv::CAP_PROP_BACKEND) != cv::CAP_V4L2)
-        return CameraThread::instance().read(capture, frame, timeoutMs);
-
-    // With no wait of its own, V4L2 warns "select() timeout" whenever the device wakes
-    // the wait below before a frame is ready to take: most frames with some drivers.
-    const QuietOpenCv quiet(v4l2WaitIsOurs(), cv::utils::logging::LOG_LEVEL_ERROR);
-    try {
-        std::vector<int> ready;
-        const std::vector<cv::VideoCapture> streams{capture}; // shares the open device
-        cv::VideoCapture::waitAny(streams, ready, static_cast<int64>(timeoutMs) * 1000000);
-        if (ready.empty())
-            return FrameRead::NotYet;
-        if (capture.get(cv::CAP_PROP_CONVERT_RGB) != 0)
-            return capture.retrieve(frame) ? FrameRead::Frame : FrameRead::NotYet;
-        thread_local cv::Mat sent;
-        if (!capture.retrieve(sent))
-            return FrameRead::NotYet;
-        return fromSent(capture, sent, frame);
-    } catch (const cv::Exception &) {
-        // waitAny asserts when its grab finds no frame: at the start of a stream, after
-        // a wake-up with nothing behind it, and when the device reports an error. All
-        // of them mean "no frame now"; a device that is gone is reopened by the caller.
-        return FrameRead::NotYet;
-    }
-}
-
-bool reopenCameraWithin(cv::VideoCapture &capture, int timeoutMs, int index)
-{
-    return CameraThread::instance().reopen(capture, index, timeoutMs);
-}
-
-bool cameraCallUnderWay()
-{
-    CameraThread *thread = CameraThread::existing();
-    return thread && thread->callUnderWay();
-}
-
-bool cameraIsOpen(const cv::VideoCapture &capture)
-{
-    // A call under way is a read of an open camera, or a reopen that may yet open it.
-    return cameraCallUnderWay() || capture.isOpened();
+    const FrameRead read = capture.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2 ? readV4l2(capture, frame, timeoutMs)
+                                                                             : readPlainly(capture, frame);
+    // A view of the back-end's own buffer would be filled again by the next read while
+    // the frame is still tracked: such a frame alone is copied.
+    if (read == FrameRead::Frame && !frame.u)
+        frame = frame.clone();
+    return read;
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-// The program's camera: device 0 through any capture back-end. These work on the
-// capture they are given and keep the calling thread from blocking on it for long,
-// except reopenCamera, which opens on the calling thread however long it takes.
+// The program's camera: device 0 through any capture back-end. What one call on the
+// capture does, made on the calling thread however long the back-end takes: the
+// program makes them all on the camera's own thread (camerathread.h).
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -28,29 +28,17 @@ void prepareCameraBackends();
 bool reopenCamera(cv::VideoCapture &capture, int index = kCameraIndex);
 
 enum class FrameRead {
-    Frame,     // a new frame is in `frame`
-    NotYet,    // the camera is live but had no frame within the wait
-    Bad,       // a frame came but its picture was not whole (a truncated or corrupt JPEG)
-    Failed,    // nothing to read from: not open, or the read itself failed
+    Frame,      // a new frame is in `frame`
+    NotYet,     // the camera is live but had no frame within the wait
+    Bad,        // a frame came but its picture was not whole (a truncated or corrupt JPEG)
+    Failed,     // nothing to read from: not open, or the read itself failed
+    Opened,     // a reopen has ended, and the camera opened
+    OpenFailed, // a reopen has ended, and no camera opened
 };
 
-// Reads the next frame of `capture` into `frame`, waiting at most `timeoutMs` for it.
-// V4L2 waits with that bound itself, on this thread. Every other back-end may hold a
-// read as long as it likes, so the read is made on the camera's own thread: NotYet if
-// it has not ended within the wait, and the frame it brings is taken by a later call.
-// A frame taken as sent is made 8-bit BGR here; a bad JPEG leaves `frame` as it was.
+// Reads the next frame of `capture` into `frame` on the calling thread. V4L2 waits at
+// most `timeoutMs` for it; every other back-end waits as long as it likes, which is why
+// only the camera's own thread calls this (camerathread.h). A frame taken as sent is
+// made 8-bit BGR here; a bad JPEG leaves `frame` as it was. The frame never shares
+// memory the back-end writes again: it may be handed to another thread.
 FrameRead readFrame(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs);
-
-// Reopens camera `index` in `capture` as reopenCamera does, but on the camera's own
-// thread, after any read under way there: no back-end bounds how long an open takes.
-// Waits at most `timeoutMs`; true if the camera opened within that time. Until the
-// reopen has ended, readFrame waits for it and reports NotYet.
-bool reopenCameraWithin(cv::VideoCapture &capture, int timeoutMs, int index = kCameraIndex);
-
-// Whether the camera's own thread is inside a back-end call (a read or a reopen) that
-// has not returned: nothing may release the capture meanwhile, nor wait for the call.
-bool cameraCallUnderWay();
-
-// Whether `capture` holds an open camera, or may: asked without touching a capture
-// that the camera's own thread is using.
-bool cameraIsOpen(const cv::VideoCapture &capture);

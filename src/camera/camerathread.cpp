@@ -1,146 +1,225 @@
 #include "camera/camerathread.h"
 
 #include <atomic>
+#include <cassert>
 #include <chrono>
+#include <exception>
 #include <utility>
 
 namespace {
 
-std::atomic<CameraThread *> started{nullptr};
+// The longest one V4L2 read waits here before the thread looks for other work: a
+// reopen or the end is never held up by more than this on a stalled V4L2 camera.
+constexpr int kV4l2ReadSliceMs = 100;
 
-// A read where the back-end waits as it likes. A failed grab is a camera gone, or an
-// image sequence at its end. A grab that worked and a retrieve that did not is a
-// camera late with its frame: DirectShow gives up on one after a second, and fills
-// no picture.
-FrameRead readPlainly(cv::VideoCapture &capture, cv::Mat &frame)
-{
-    if (!capture.grab())
-        return FrameRead::Failed;
-    if (!capture.retrieve(frame) || frame.empty())
-        return FrameRead::NotYet;
-    // The frame changes hands below: it must not be a view of the back-end's own
-    // buffer, which the next read fills while the frame is tracked.
-    if (!frame.u)
-        frame = frame.clone();
-    return FrameRead::Frame;
-}
+std::atomic<CameraThread *> current{nullptr};
 
 } // namespace
 
-CameraThread &CameraThread::instance()
+CameraThread &CameraThread::of(cv::VideoCapture &capture)
 {
-    // Never destroyed: at the process's end the thread may be inside a back-end call
-    // that never returns, and nothing waits for it. Idle, it waits for a call that
-    // does not come.
-    static CameraThread *const thread = new CameraThread;
+    // Created and ended by the GUI thread only, so two callers never race to make it.
+    CameraThread *thread = current.load(std::memory_order_acquire);
+    if (!thread) {
+        thread = new CameraThread(capture);
+        current.store(thread, std::memory_order_release);
+    }
+    assert(&thread->capture_ == &capture);
     return *thread;
 }
 
 CameraThread *CameraThread::existing()
 {
-    return started.load(std::memory_order_acquire);
+    return current.load(std::memory_order_acquire);
 }
 
-CameraThread::CameraThread()
-    : thread_([this] { run(); })
+CameraThread::CameraThread(cv::VideoCapture &capture)
+    : capture_(capture)
+    , open_(capture.isOpened())
+    , thread_([this] { loop(); })
 {
-    started.store(this, std::memory_order_release);
 }
 
-void CameraThread::run()
+void CameraThread::loop()
 {
+    const ThreadHome home;
     std::unique_lock lock(mutex_);
     for (;;) {
-        asked_.wait(lock, [this] { return call_ != Call::None; });
-        const Call call = call_;
-        cv::VideoCapture &capture = *capture_;
-        const int index = index_;
-        lock.unlock();
-        if (call == Call::Read) {
-            const FrameRead result = readPlainly(capture, readFrame_);
+        if (queue_.empty()) {
+            lock.unlock();
+            wake_.wait();
             lock.lock();
-            readResult_ = result;
-        } else {
-            const bool opened = reopenCamera(capture, index);
-            lock.lock();
-            reopened_ = opened;
-        }
-        call_ = Call::None;
-        if (reopenNext_) {
-            // The frame read before the reopen is from the stream being replaced.
-            reopenNext_ = false;
-            readResult_.reset();
-            reopened_.reset();
-            call_ = Call::Reopen;
             continue;
         }
+        const Work work = std::move(queue_.front());
+        queue_.pop_front();
+        underWay_ = work.call;
+        lock.unlock();
+        make(work);
+        lock.lock();
+        underWay_ = Call::None;
         ended_.notify_all();
+        if (work.call == Call::End) {
+            finished_ = true;
+            return;
+        }
     }
 }
 
-void CameraThread::start(cv::VideoCapture &capture, Call call)
+// One call, made with the mutex free. Back-ends throw from inside their calls (a
+// GStreamer assertion, memory running out): the call then fails, and the thread goes on.
+void CameraThread::make(const Work &work)
 {
-    capture_ = &capture;
-    call_ = call;
-    asked_.notify_one();
+    switch (work.call) {
+    case Call::Read: {
+        FrameRead read = FrameRead::Failed;
+        try {
+            read = readFrame(capture_, readFrame_, kV4l2ReadSliceMs);
+        } catch (...) {
+        }
+        const std::lock_guard lock(mutex_);
+        if (!replacing())
+            readResult_ = read;
+        break;
+    }
+    case Call::Reopen: {
+        bool opened = false;
+        try {
+            opened = reopenCamera(capture_, work.index);
+        } catch (...) {
+        }
+        const std::lock_guard lock(mutex_);
+        open_ = opened;
+        reopened_ = opened;
+        break;
+    }
+    case Call::Run:
+    case Call::End: {
+        bool opened = false;
+        try {
+            if (work.call == Call::Run)
+                work.run(capture_);
+            else
+                capture_.release();
+            opened = capture_.isOpened();
+        } catch (...) {
+        }
+        const std::lock_guard lock(mutex_);
+        open_ = opened;
+        ticketsDone_ = work.ticket;
+        break;
+    }
+    case Call::None:
+        break;
+    }
 }
 
-bool CameraThread::waitIdle(std::unique_lock<std::mutex> &lock, int timeoutMs)
+void CameraThread::ask(Work work)
 {
-    return ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return call_ == Call::None; });
+    queue_.push_back(std::move(work));
+    wake_.wake();
 }
 
-FrameRead CameraThread::takeRead(cv::Mat &frame)
+bool CameraThread::replacing() const
 {
-    const FrameRead result = *readResult_;
+    for (const Work &work : queue_)
+        if (work.call != Call::Read)
+            return true;
+    return false;
+}
+
+bool CameraThread::open(int index)
+{
+    std::unique_lock lock(mutex_);
+    reopened_.reset();
     readResult_.reset();
-    // Handed over, not copied: the next read fills the buffer the caller gave back.
-    if (result == FrameRead::Frame)
-        cv::swap(frame, readFrame_);
-    return result;
-}
-
-std::optional<FrameRead> CameraThread::finishCall(cv::Mat &frame, int timeoutMs)
-{
-    std::unique_lock lock(mutex_);
-    if (call_ == Call::None && !readResult_)
-        return std::nullopt;
-    if (!waitIdle(lock, timeoutMs))
-        return FrameRead::NotYet;
-    if (readResult_)
-        return takeRead(frame);
-    return std::nullopt; // a reopen ended: the capture is the caller's again
-}
-
-FrameRead CameraThread::read(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs)
-{
-    std::unique_lock lock(mutex_);
-    start(capture, Call::Read);
-    if (!waitIdle(lock, timeoutMs))
-        return FrameRead::NotYet;
-    return takeRead(frame);
-}
-
-bool CameraThread::reopen(cv::VideoCapture &capture, int index, int timeoutMs)
-{
-    std::unique_lock lock(mutex_);
-    if (call_ == Call::Read) {
-        reopenNext_ = true;
-        index_ = index;
-    } else if (call_ == Call::None) {
-        readResult_.reset();
-        reopened_.reset();
-        index_ = index;
-        start(capture, Call::Reopen);
-    }
-    // A reopen already under way is the one asked for.
-    if (!waitIdle(lock, timeoutMs) || !reopened_)
-        return false;
+    ask({Call::Reopen, index, {}, 0});
+    ended_.wait(lock, [this] { return reopened_.has_value(); });
     return *std::exchange(reopened_, std::nullopt);
+}
+
+void CameraThread::reopen(int index)
+{
+    const std::lock_guard lock(mutex_);
+    readResult_.reset();
+    reopened_.reset();
+    ask({Call::Reopen, index, {}, 0});
+}
+
+FrameRead CameraThread::next(cv::Mat &frame, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (reopened_)
+            return *std::exchange(reopened_, std::nullopt) ? FrameRead::Opened : FrameRead::OpenFailed;
+        if (readResult_) {
+            const FrameRead read = *std::exchange(readResult_, std::nullopt);
+            // Handed over, not copied: the next read fills the buffer the caller gave back.
+            if (read == FrameRead::Frame)
+                cv::swap(frame, readFrame_);
+            return read;
+        }
+        if (underWay_ == Call::None && queue_.empty()) {
+            if (!open_)
+                return FrameRead::Failed;
+            ask({Call::Read, 0, {}, 0});
+        }
+        if (ended_.wait_until(lock, deadline) == std::cv_status::timeout && !reopened_ && !readResult_)
+            return FrameRead::NotYet;
+    }
+}
+
+bool CameraThread::isOpen()
+{
+    const std::lock_guard lock(mutex_);
+    return open_;
 }
 
 bool CameraThread::callUnderWay()
 {
     const std::lock_guard lock(mutex_);
-    return call_ != Call::None;
+    return underWay_ != Call::None;
+}
+
+void CameraThread::run(const std::function<void(cv::VideoCapture &)> &call)
+{
+    std::unique_lock lock(mutex_);
+    readResult_.reset();
+    reopened_.reset();
+    const uint64_t ticket = ++ticketsAsked_;
+    ask({Call::Run, 0, call, ticket});
+    ended_.wait(lock, [&] { return ticketsDone_ >= ticket; });
+    readResult_.reset(); // read by a call that ended first
+}
+
+bool CameraThread::waitUntilIdle(std::unique_lock<std::mutex> &lock, int timeoutMs)
+{
+    return ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return underWay_ == Call::None && queue_.empty(); });
+}
+
+bool CameraThread::discard(int timeoutMs)
+{
+    std::unique_lock lock(mutex_);
+    const bool idle = waitUntilIdle(lock, timeoutMs);
+    readResult_.reset();
+    reopened_.reset();
+    return idle;
+}
+
+bool CameraThread::shutDown(int timeoutMs)
+{
+    {
+        std::unique_lock lock(mutex_);
+        queue_.clear();
+        const uint64_t ticket = ++ticketsAsked_;
+        ask({Call::End, 0, {}, ticket});
+        if (!ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return finished_; }))
+            return false;
+    }
+    thread_.join();
+    current.store(nullptr, std::memory_order_release);
+    delete this;
+    return true;
 }

@@ -1,16 +1,22 @@
 #pragma once
 
-// The camera's own thread, for the calls a back-end may hold for as long as it likes:
-// a read on anything but V4L2 (DirectShow waits up to 1 s, Media Foundation 10 s,
-// FFmpeg and GStreamer without any limit) and every reopen. The caller waits for a call
-// only as long as it chooses and goes back to its own work; the call goes on here.
+// The camera's own thread, the one owner of the program's capture for its whole life:
+// it opens the camera at start-up, makes every read and every reopen, and releases the
+// capture at the end. A back-end may hold any of these calls as long as it likes
+// (DirectShow waits up to 1 s for a frame, Media Foundation 10 s, FFmpeg and GStreamer
+// without any limit; a DirectShow release waits for a read the camera never ends);
+// the GUI thread only asks for calls and takes what they brought, waiting for each
+// with a deadline of its own.
 //
-// One caller thread asks, this thread calls. While a call is under way nothing else
-// may touch the capture: readFrame and reopenCameraWithin look here first.
+// Nothing else touches the capture: the tests, too, hand their calls to this thread.
 
 #include "camera/camera.h"
+#include "camera/threadhome.h"
 
 #include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -18,44 +24,70 @@
 class CameraThread
 {
 public:
-    // The thread, started on first use.
-    static CameraThread &instance();
-    // The thread if it was ever started, else null: a V4L2 camera that never stalls
-    // goes without one.
+    // The thread, started by the first call, for `capture`, which it then owns; every
+    // later call names the same capture.
+    static CameraThread &of(cv::VideoCapture &capture);
+    // The thread if one runs, else null.
     static CameraThread *existing();
 
-    // Where a call is under way, or has ended with a frame nobody took yet: waits up to
-    // `timeoutMs` for it and gives its result. Nothing if the thread is idle, or has just
-    // ended a reopen: the capture is then the caller's.
-    std::optional<FrameRead> finishCall(cv::Mat &frame, int timeoutMs);
-    // Reads the next frame of `capture` here, waiting up to `timeoutMs` for it: NotYet if
-    // the read goes on. The thread must be idle (finishCall gave nothing).
-    FrameRead read(cv::VideoCapture &capture, cv::Mat &frame, int timeoutMs);
-    // Reopens `capture` here, after any read under way, and waits up to `timeoutMs`:
-    // true if it opened within that time.
-    bool reopen(cv::VideoCapture &capture, int index, int timeoutMs);
+    // Opens camera `index` and waits for the open to end, however long it takes: the
+    // start-up claim, made before there is a window to hold. True if it opened.
+    bool open(int index = kCameraIndex);
+    // Asks for camera `index` to be reopened, after the call under way, and returns at
+    // once. A read that ends meanwhile is from the stream being replaced, and is
+    // dropped. The reopen's end comes through next(), as Opened or OpenFailed.
+    void reopen(int index = kCameraIndex);
+    // What the camera has for the caller, waiting at most `timeoutMs` in all: the end
+    // of a reopen, or the next frame (a read is asked for if none is under way). NotYet
+    // while a call goes on past the deadline; Failed at once if no camera is open.
+    FrameRead next(cv::Mat &frame, int timeoutMs);
+    // Whether the capture held an open camera when its last call ended.
+    bool isOpen();
+    // Whether a call on the capture is under way here.
     bool callUnderWay();
 
+    // Runs `call` on the capture here, after the call under way, and waits for it:
+    // what a test does to the capture (a new source, a look at its position). A read
+    // that ends meanwhile is dropped.
+    void run(const std::function<void(cv::VideoCapture &)> &call);
+    // Waits up to `timeoutMs` for the call under way, then drops what it and any
+    // earlier call brought that nobody took. False if the call went on past the wait.
+    bool discard(int timeoutMs);
+
+    // Releases the capture here and ends the thread, waiting up to `timeoutMs`. False
+    // if a back-end call has not returned by then: the capture cannot be released under
+    // it, and the thread is left as it is. A later of() starts a new thread.
+    bool shutDown(int timeoutMs);
+
 private:
-    enum class Call { None, Read, Reopen };
+    enum class Call { None, Read, Reopen, Run, End };
+    struct Work
+    {
+        Call call = Call::None;
+        int index = kCameraIndex;
+        std::function<void(cv::VideoCapture &)> run;
+        uint64_t ticket = 0;
+    };
 
-    CameraThread();
-    void run();
-    // With the mutex held, and the thread idle.
-    void start(cv::VideoCapture &capture, Call call);
-    // Waits up to `timeoutMs` for the call under way to end; true if none is left.
-    bool waitIdle(std::unique_lock<std::mutex> &lock, int timeoutMs);
-    FrameRead takeRead(cv::Mat &frame);
+    explicit CameraThread(cv::VideoCapture &capture);
+    void loop();
+    void make(const Work &work);
+    void ask(Work work);   // with the mutex held
+    bool replacing() const; // with the mutex held: a call queued that replaces the stream
+    bool waitUntilIdle(std::unique_lock<std::mutex> &lock, int timeoutMs);
 
+    cv::VideoCapture &capture_;
+    WakeSignal wake_;
     std::mutex mutex_;
-    std::condition_variable asked_;
-    std::condition_variable ended_;
-    cv::VideoCapture *capture_ = nullptr;
-    Call call_ = Call::None;      // under way
-    bool reopenNext_ = false;     // asked for while a read was under way
-    int index_ = kCameraIndex;    // the camera a reopen opens
+    std::condition_variable ended_; // a call has ended
+    std::deque<Work> queue_;
+    Call underWay_ = Call::None;
+    bool open_ = false;
     std::optional<FrameRead> readResult_; // an ended read nobody took; its frame in readFrame_
-    cv::Mat readFrame_;           // this thread's alone while a read is under way
-    std::optional<bool> reopened_; // an ended reopen: whether it opened
+    cv::Mat readFrame_;                   // this thread's alone while a read is under way
+    std::optional<bool> reopened_;        // an ended reopen nobody heard of: whether it opened
+    uint64_t ticketsAsked_ = 0;
+    uint64_t ticketsDone_ = 0;
+    bool finished_ = false;
     std::thread thread_;
 };

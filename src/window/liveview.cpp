@@ -1,12 +1,12 @@
 // The live view: the start button's slot runs the capture, track, paint and show loop
-// on the GUI thread until the stop button (or closing the window) ends it. No camera
-// call holds it for longer than a read's wait: those that could are made on the
-// camera's own thread.
+// on the GUI thread until the stop button (or closing the window) ends it. Every call
+// on the camera is made on the camera's own thread; the loop takes what they brought,
+// waiting at most a read's wait for it.
 
 #include "window/veltra.h"
 
 #include "app/state.h"
-#include "camera/camera.h"
+#include "camera/camerathread.h"
 #include "camera/frameformat.h"
 #include "tracking/tracking.h"
 #include "window/picturefit.h"
@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int kFrameWaitMs = 1;
-// The longest a read may hold the GUI thread waiting for a camera frame.
+// The longest the GUI thread waits for a camera frame.
 constexpr int kReadWaitMs = 30;
 // After reads that fail at once: long enough not to spin a core on a missing camera,
 // short enough that frames coming back are picked up at once.
@@ -78,23 +78,33 @@ void Veltra::onpic()
         return;
     form.pushButton->setEnabled(false);
 
+    CameraThread &camera = CameraThread::of(captureDevice);
     QElapsedTimer rateClock;
     rateClock.start();
     int framesSinceRate = 0;
     bool frameMissing = false;
     QElapsedTimer sinceFrame;   // since the last frame, or since the loop started
     sinceFrame.start();
-    // Since the camera was last opened: its stream starts with the loop's first read.
+    // Since the camera's last open ended: its stream starts with the loop's first read.
     QElapsedTimer sinceOpen;
     sinceOpen.start();
-    bool waitingForFirstFrame = cameraIsOpen(captureDevice); // opened, and nothing from it yet
+    bool waitingForFirstFrame = camera.isOpen(); // opened, and nothing from it yet
+    bool opening = false;       // a reopen asked for has not ended
     int quickFailures = 0;      // reads in a row that gave nothing without waiting
 
     // A window closed from its title bar is hidden, not stopped: end the loop then too.
     while (captureRunning && isVisible()) {
         QElapsedTimer readClock;
         readClock.start();
-        const FrameRead read = readFrame(captureDevice, currentFrame, kReadWaitMs);
+        const FrameRead read = camera.next(currentFrame, kReadWaitMs);
+        if (read == FrameRead::Opened || read == FrameRead::OpenFailed) {
+            // However long the open took, an opened camera's time for its first frame,
+            // and the time to the next attempt, count from its end.
+            opening = false;
+            waitingForFirstFrame = read == FrameRead::Opened;
+            sinceOpen.restart();
+            continue;
+        }
         if (read != FrameRead::Frame || !frameAsBgr(currentFrame, currentFrame)) {
             frameImage = QImage(); // it wrapped a buffer the failed read may have freed
             // A camera that is gone is reported at once; a live camera that is late, or
@@ -108,14 +118,12 @@ void Veltra::onpic()
             // may do so again right away (no camera), so the loop then sleeps instead.
             quickFailures = readClock.elapsed() < kReadWaitMs / 2 ? quickFailures + 1 : 0;
             waitHandlingEvents(quickFailures > 1 ? kNoFrameWaitMs : kFrameWaitMs);
-            // Reopened only after the window's events were handled: the read that just
-            // waited and the reopen would otherwise hold the window one after the other.
-            // The open itself goes on off this thread for as long as the back-end takes.
+            // A reopen still under way counts as opening, however long it takes.
             const qint64 patience = waitingForFirstFrame ? kFirstFrameWaitMs : kReopenIntervalMs;
-            if (captureRunning && isVisible() && sinceFrame.elapsed() >= kReopenIntervalMs
+            if (captureRunning && isVisible() && !opening && sinceFrame.elapsed() >= kReopenIntervalMs
                 && sinceOpen.elapsed() >= patience) {
-                waitingForFirstFrame = reopenCameraWithin(captureDevice, kReadWaitMs);
-                sinceOpen.restart();
+                camera.reopen(kCameraIndex);
+                opening = true;
             }
             continue;
         }
