@@ -4,8 +4,8 @@
 # Qt, OpenCV, libjpeg-turbo and libpng for Windows come from windows-deps.sh, built
 # once from Debian's sources and kept in ~/.cache/veltra/windows. The tests that do not
 # need Linux's camera stack run under Wine, in a fresh Wine prefix inside the build,
-# on an X server of their own (Xvfb), through Wine's X11 driver; there is no camera
-# under Wine here. Then the replay tool runs a clip under Wine and natively, and the
+# on an X server of their own (Xvfb), through Wine's X11 driver; the camera tests run
+# veltra.exe on a virtual camera preloaded into Wine (tests/vcam/winecam.cpp). Then the replay tool runs a clip under Wine and natively, and the
 # two must print and write the same. Installs what it needs (apt-get; sudo when not
 # root).
 set -euo pipefail
@@ -18,8 +18,14 @@ case "$build" in /*) ;; *) build=$top/$build ;; esac
 install_missing imagemagick xvfb # the replay clip is drawn with ImageMagick
 
 tests=(tst_mask tst_tracking tst_overlay tst_jpeg tst_replay tst_state tst_window tst_liveview tst_badframes
-  tst_fuzz_regressions tst_entry tst_longrun)
-configure_windows
+  tst_fuzz_regressions tst_entry tst_longrun tst_winecamera)
+# The camera Wine is given: a Linux library, preloaded into Wine, that serves its
+# DirectShow the test frames.
+winecam=$build/winecam/libv4l2.so.0
+mkdir -p "$build/winecam"
+g++ -std=c++17 -O2 -Wall -shared -fPIC -Wl,-soname,libv4l2.so.0 -I"$top/tests" -o "$winecam" \
+  "$top/tests/vcam/winecam.cpp" -ldl
+configure_windows -DVELTRA_WINECAM_LIB="$winecam"
 cmake --build "$build" -j "$(nproc)" --target veltra veltra-replay veltra-bench "${tests[@]}"
 file -b "$build/veltra.exe" | grep -q 'PE32+ executable (GUI) x86-64' \
   || { echo "test-windows: veltra.exe is not a 64-bit Windows program" >&2; exit 1; }

@@ -84,15 +84,7 @@ int bufferSize(const Source &s) { return bufferStride(s) * ((s.height + 1) / 2 *
 void drawPicture(Source &s)
 {
     s.picture.resize(static_cast<size_t>(3 * s.width * s.height));
-    const vcam::Box box = vcam::markerBox(s.frame, s.width, s.height);
-    for (int y = 0; y < s.height; ++y) {
-        uint8_t *row = s.picture.data() + static_cast<ptrdiff_t>(y) * 3 * s.width;
-        for (int x = 0; x < s.width; ++x) {
-            const bool marker = x >= box.x && x < box.x + box.w && y >= box.y && y < box.y + box.h;
-            const uint8_t *bgr = marker ? vcam::kMarkerBgr : vcam::kBackgroundBgr;
-            std::memcpy(row + 3 * x, bgr, 3);
-        }
-    }
+    vcam::drawFrame(s.frame, s.width, s.height, s.picture.data(), static_cast<size_t>(3 * s.width));
 }
 
 // Two pixels share their chroma, taken from their mean colour.

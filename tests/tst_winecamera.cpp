@@ -1,0 +1,393 @@
+// The real veltra.exe under Wine on a camera: Wine's DirectShow reading the virtual
+// camera preloaded into it (vcam/winecam.cpp). Frames tracked at the camera's rate, a
+// stall, an unplug, a camera that comes late or opens slowly, and the end during a
+// stall, with the window answering all through. The program is driven as a user would:
+// its window found, clicked and closed through Windows' own calls, its status bar read
+// off the screen against the renderings of the same form laid out here by the same Qt.
+
+#include "testsupport.h"
+
+#include "vcam/vcam_path.h"
+#include "window/veltra.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+
+#include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+const QString kNoFrame = QStringLiteral("未检测到摄像头画面");
+
+qint64 waitUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return -1;
+        QTest::qWait(10);
+    }
+    return clock.elapsed();
+}
+
+QByteArray fingerprint(const QImage &image)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    return QCryptographicHash::hash(QByteArrayView(rgb.constBits(), rgb.sizeInBytes()), QCryptographicHash::Md5);
+}
+
+struct Usage
+{
+    qint64 residentKiB = 0, handles = 0, threads = 0;
+};
+
+// Answers to a message sent to the window every 5 ms, from a thread of its own.
+class PingMonitor
+{
+public:
+    explicit PingMonitor(HWND window)
+        : thread_([this, window] {
+              while (!stopping_) {
+                  const auto started = std::chrono::steady_clock::now();
+                  DWORD_PTR answer = 0;
+                  SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer);
+                  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+                  longest_ = std::max(longest_.load(), ms);
+                  ++answered_;
+                  Sleep(5);
+              }
+          })
+    {
+    }
+    ~PingMonitor() { stop(); }
+    double stop()
+    {
+        stopping_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        return longest_;
+    }
+    int answered() const { return answered_; }
+
+private:
+    std::atomic<bool> stopping_{false};
+    std::atomic<double> longest_{0};
+    std::atomic<int> answered_{0};
+    std::thread thread_;
+};
+
+} // namespace
+
+class TestWineCamera : public QObject
+{
+    Q_OBJECT
+
+    QString dir; // the camera's folder, as this side of Wine names it
+    std::unique_ptr<Veltra> layout;
+    QHash<QByteArray, QString> statusTexts;
+    std::unique_ptr<QProcess> program;
+    QByteArray out;
+    HWND window = nullptr;
+
+    // The camera as the test wants it now: "state live", "state gone", ...
+    void camera(const QByteArray &settings)
+    {
+        QFile control(dir + "/control");
+        QVERIFY(control.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        control.write(settings + "\n");
+    }
+    int framesSeen() const { return out.count('\n') / 2; } // an area and a corner count a frame
+
+    HWND findWindow() const
+    {
+        struct Search
+        {
+            DWORD pid;
+            HWND found;
+        } search{static_cast<DWORD>(program->processId()), nullptr};
+        EnumWindows([](HWND w, LPARAM p) -> BOOL {
+            auto *s = reinterpret_cast<Search *>(p);
+            DWORD pid = 0;
+            GetWindowThreadProcessId(w, &pid);
+            wchar_t title[16] = {};
+            GetWindowTextW(w, title, 16);
+            if (pid == s->pid && IsWindowVisible(w) && std::wcscmp(title, L"Veltra") == 0) {
+                s->found = w;
+                return FALSE;
+            }
+            return TRUE;
+        }, reinterpret_cast<LPARAM>(&search));
+        return search.found;
+    }
+    // The window's client area as it is on the screen.
+    QImage grab() const
+    {
+        RECT client;
+        if (!GetClientRect(window, &client) || client.right <= 0 || client.bottom <= 0)
+            return {};
+        QImage image(client.right, client.bottom, QImage::Format_RGB32);
+        HDC screen = GetDC(window);
+        HDC memory = CreateCompatibleDC(screen);
+        HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+        HGDIOBJ old = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, client.right, client.bottom, screen, 0, 0, SRCCOPY);
+        BITMAPINFO info = {};
+        info.bmiHeader = {sizeof(BITMAPINFOHEADER), client.right, -client.bottom, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+        GetDIBits(memory, bitmap, 0, client.bottom, image.bits(), &info, DIB_RGB_COLORS);
+        SelectObject(memory, old);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
+        ReleaseDC(window, screen);
+        return image;
+    }
+    QRect inWindow(const char *name) const
+    {
+        auto *w = layout->findChild<QWidget *>(QString::fromLatin1(name));
+        return {w->mapTo(layout.get(), QPoint(0, 0)), w->size()};
+    }
+    QString status() const
+    {
+        return statusTexts.value(fingerprint(grab().copy(inWindow("statusBar"))), QStringLiteral("?"));
+    }
+    void click(const char *button) const
+    {
+        const QPoint at = inWindow(button).center();
+        const LPARAM where = MAKELPARAM(at.x(), at.y());
+        PostMessageW(window, WM_MOUSEMOVE, 0, where);
+        PostMessageW(window, WM_LBUTTONDOWN, MK_LBUTTON, where);
+        PostMessageW(window, WM_LBUTTONUP, 0, where);
+    }
+    Usage usage() const
+    {
+        Usage u;
+        const DWORD pid = static_cast<DWORD>(program->processId());
+        if (HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid)) {
+            PROCESS_MEMORY_COUNTERS memory = {};
+            if (GetProcessMemoryInfo(process, &memory, sizeof memory))
+                u.residentKiB = static_cast<qint64>(memory.WorkingSetSize / 1024);
+            DWORD handles = 0;
+            if (GetProcessHandleCount(process, &handles))
+                u.handles = handles;
+            CloseHandle(process);
+        }
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+        THREADENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+            u.threads += entry.th32OwnerProcessID == pid;
+        CloseHandle(snapshot);
+        return u;
+    }
+
+    void startProgram()
+    {
+        out.clear();
+        program = std::make_unique<QProcess>();
+        connect(program.get(), &QProcess::readyReadStandardOutput, this, [this] { out += program->readAllStandardOutput(); });
+        program->setProcessChannelMode(QProcess::SeparateChannels);
+        program->start(QCoreApplication::applicationDirPath() + "/../veltra.exe", {});
+        QVERIFY2(waitUntil([&] { return (window = findWindow()) != nullptr; }, 30000) >= 0,
+                 program->readAllStandardError().right(2000).constData());
+        RECT client;
+        GetClientRect(window, &client);
+        layout->resize(client.right, client.bottom);
+        QTest::qWait(200);
+        QVERIFY(waitUntil([&] { return status() == QString(); }, 5000) >= 0); // painted, and read right
+    }
+    void startLiveView(int frames = 30)
+    {
+        click("pushButton");
+        QVERIFY2(waitUntil([&] { return framesSeen() >= frames; }, 15000) >= 0, qPrintable(status()));
+    }
+    // Ends the program (stop button, or a close as the window manager asks) and
+    // returns how long its window took to go; it must then end with code 0 within 1 s.
+    qint64 endProgram(bool byStopButton)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        if (byStopButton)
+            click("pushButton_2");
+        else
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        const qint64 gone = waitUntil([&] { return !IsWindow(window) || !IsWindowVisible(window); }, 5000);
+        const bool ended = program->waitForFinished(std::max<int>(0, 1000 - static_cast<int>(clock.elapsed()) + int(gone)));
+        qInfo("window gone %lld ms after the %s, process ended %lld ms after", gone,
+              byStopButton ? "click" : "close", clock.elapsed());
+        if (!ended || program->exitStatus() != QProcess::NormalExit || program->exitCode() != 0)
+            return -1;
+        return gone;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        dir = qEnvironmentVariable("VELTRA_WINECAM");
+        if (dir.isEmpty())
+            QSKIP("needs the virtual camera preloaded into Wine (make test-windows)");
+        dir = "Z:" + dir; // Wine's drive for the whole Unix file system
+        layout = std::make_unique<Veltra>();
+        layout->setAttribute(Qt::WA_DontShowOnScreen);
+        layout->show();
+        QTest::qWait(100);
+        auto *bar = layout->findChild<QStatusBar *>("statusBar");
+        const auto remember = [&](const QString &text) {
+            bar->showMessage(text);
+            statusTexts.insert(fingerprint(bar->grab().toImage()), text);
+        };
+        remember(QString());
+        remember(kNoFrame);
+        for (int tenths = 0; tenths <= 1200; ++tenths)
+            remember(QStringLiteral("帧率 %1 帧/秒").arg(tenths / 10.0, 0, 'f', 1));
+        bar->clearMessage();
+    }
+    void init() { camera("state live"); }
+    void cleanup()
+    {
+        if (program && program->state() != QProcess::NotRunning) {
+            program->kill();
+            program->waitForFinished(5000);
+        }
+        program.reset();
+    }
+
+    void tracksEveryFrameAtTheCameraRate()
+    {
+        startProgram();
+        startLiveView();
+        const int before = framesSeen();
+        QTest::qWait(10000);
+        const double rate = (framesSeen() - before) / 10.0;
+        qInfo("frames tracked under Wine: %.1f a second at 640x480; the status bar says %s", rate, qPrintable(status()));
+        QVERIFY2(rate >= 25, qPrintable(QString::number(rate)));
+        // Each frame of the path holds the whole marker box: the one contour's area and
+        // its four corners, as the Linux build prints them for the same frames.
+        const QList<QByteArray> lines = out.trimmed().split('\n');
+        for (const QByteArray &line : lines)
+            QVERIFY2(line.trimmed() == "1131" || line.trimmed() == "4", line.constData());
+        QCOMPARE(lines.count("4"), lines.count("1131"));
+        // The trail: a disc at the top centre of each box the camera sent.
+        const QImage shot = grab().copy(inWindow("label"));
+        const QSize frame(640, 480);
+        const double scale = std::min(double(shot.width()) / frame.width(), double(shot.height()) / frame.height());
+        const QPoint origin((shot.width() - qRound(frame.width() * scale)) / 2, (shot.height() - qRound(frame.height() * scale)) / 2);
+        int yellow = 0;
+        for (int i = 0; i < vcam::kStepsPerTurn; ++i) {
+            const vcam::Box box = vcam::markerBox(static_cast<uint64_t>(i), frame.width(), frame.height());
+            const QPoint at = origin + QPoint(qRound((box.x + box.w / 2) * scale), qRound(box.y * scale));
+            yellow += shot.pixel(at) == qRgb(255, 255, 0);
+        }
+        QCOMPARE(yellow, vcam::kStepsPerTurn);
+        QVERIFY(endProgram(true) >= 0);
+    }
+
+    void comesBackAfterTheCameraFails_data()
+    {
+        QTest::addColumn<QByteArray>("fault");     // what the camera does once frames flow
+        QTest::addColumn<int>("faultMs");
+        QTest::addColumn<QByteArray>("back");      // and then
+        QTest::addColumn<bool>("fromTheStart");    // no camera when the program starts
+        QTest::newRow("a 5 s stall") << QByteArray("state stall") << 5000 << QByteArray("state live") << false;
+        QTest::newRow("gone 5 s, then back") << QByteArray("state gone") << 5000 << QByteArray("state live") << false;
+        QTest::newRow("no camera at the start, there 5 s later")
+            << QByteArray("state gone") << 5000 << QByteArray("state live") << true;
+        QTest::newRow("unplugged, then 1.5 s to open and 2 s more to its first frame")
+            << QByteArray("state gone") << 3000
+            << QByteArray("state live\nopen-delay-ms 1500\nfirst-frame-delay-ms 2000") << false;
+    }
+    void comesBackAfterTheCameraFails()
+    {
+        QFETCH(QByteArray, fault);
+        QFETCH(int, faultMs);
+        QFETCH(QByteArray, back);
+        QFETCH(bool, fromTheStart);
+        if (fromTheStart)
+            camera(fault);
+        startProgram();
+        if (fromTheStart) {
+            click("pushButton");
+        } else {
+            startLiveView();
+            camera(fault);
+        }
+        PingMonitor pings(window);
+        QElapsedTimer clock;
+        clock.start();
+        const qint64 message = waitUntil([&] { return status() == kNoFrame; }, 3000);
+        qInfo("no-frame message %lld ms after the fault", message);
+        QVERIFY(message >= 0 && message <= 1500);
+        QTest::qWait(500); // a frame on its way when the camera failed
+        const QByteArray linesBefore = out;
+        QTest::qWait(faultMs - static_cast<int>(clock.elapsed()));
+        // Nothing tracked while the camera sends nothing.
+        QCOMPARE(out.size(), linesBefore.size());
+        const double held = pings.stop();
+        qInfo("longest the window went unanswered: %.0f ms (%d answers)", held, pings.answered());
+        QVERIFY(held <= 150);
+
+        camera(back);
+        const int framesBefore = framesSeen();
+        const qint64 returned = waitUntil([&] { return framesSeen() >= framesBefore + 5; }, 10000);
+        qInfo("frames back %lld ms after the camera", returned);
+        const bool slow = back.contains("open-delay");
+        QVERIFY(returned >= 0 && returned <= (slow ? 5500 : 3000));
+        QVERIFY(endProgram(true) >= 0);
+    }
+
+    void endsAtOnceDuringAStall_data()
+    {
+        QTest::addColumn<bool>("byStopButton");
+        QTest::newRow("stop button") << true;
+        QTest::newRow("window's close") << false;
+    }
+    void endsAtOnceDuringAStall()
+    {
+        QFETCH(bool, byStopButton);
+        const int runs = qEnvironmentVariableIntValue("VELTRA_WINECAM_RUNS") > 0 ? qEnvironmentVariableIntValue("VELTRA_WINECAM_RUNS") : 2;
+        for (int run = 0; run < runs; ++run) {
+            camera("state live");
+            startProgram();
+            startLiveView(10);
+            camera("state stall");
+            QVERIFY(waitUntil([&] { return status() == kNoFrame; }, 3000) >= 0);
+            QTest::qWait(300);
+            const qint64 gone = endProgram(byStopButton);
+            QVERIFY2(gone >= 0 && gone <= 500, qPrintable(QString::number(gone)));
+        }
+    }
+
+    void reopensAndFramesLeaveNothingBehind()
+    {
+        startProgram();
+        startLiveView();
+        QTest::qWait(5000);
+        const Usage before = usage();
+        // 30 reopens: the camera gone, each reopen failing 2 s apart, then back.
+        camera("state gone");
+        QTest::qWait(30 * 2000 + 500);
+        camera("state live");
+        QVERIFY(waitUntil([&, n = framesSeen()] { return framesSeen() >= n + 30; }, 10000) >= 0);
+        QTest::qWait(30000); // and frames
+        const Usage after = usage();
+        qInfo("working set %lld -> %lld KiB, handles %lld -> %lld, threads %lld -> %lld", before.residentKiB,
+              after.residentKiB, before.handles, after.handles, before.threads, after.threads);
+        QVERIFY(after.residentKiB - before.residentKiB <= 4096);
+        QVERIFY(after.handles - before.handles <= 5);
+        QVERIFY(after.threads <= before.threads + 1);
+        QVERIFY(endProgram(false) >= 0);
+    }
+};
+
+QTEST_MAIN(TestWineCamera)
+#include "tst_winecamera.moc"
