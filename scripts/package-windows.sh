@@ -3,9 +3,11 @@
 #   scripts/package-windows.sh [BUILD-DIR]     (default build-windows)
 # Leaves BUILD-DIR/veltra-VERSION-win64.exe (a 64-bit NSIS installer) and
 # BUILD-DIR/veltra-VERSION-win64.zip (the same folder, portable). Then, in a fresh Wine
-# prefix: the installer runs silently; the installed veltra.exe must open its window
-# "Veltra", show the no-camera message once started, and exit with 0 on "返航" and
-# on its window being closed; the uninstaller, silent too, must remove what was
+# prefix: the installer runs silently; the installed veltra.exe, on the virtual camera
+# the tests preload into Wine (tests/vcam/winecam.cpp), must open its window "Veltra",
+# once started show the camera's frames with the trail and write the diagnostic stream
+# to the file it was redirected to, and exit with 0 on "返航" and on its window being
+# closed; the uninstaller, silent too, must remove what was
 # installed. Installs what it needs (apt-get; sudo when not root).
 set -euo pipefail
 
@@ -18,6 +20,7 @@ install_missing xvfb openbox xdotool wmctrl x11-apps imagemagick
 
 configure_windows
 cmake --build "$build" -j "$(nproc)" --target veltra veltra-replay
+winecam=$(build_winecam)
 rm -f "$build"/veltra-*-win64.*
 (cd "$build" && cpack -C RelWithDebInfo)
 installer=$(ls "$build"/veltra-*-win64.exe)
@@ -49,7 +52,9 @@ find "$WINEPREFIX/drive_c" -path '*Start Menu*' -iname 'Veltra*.lnk' | grep -q .
 # (button or close), and checks its exit code.
 run_installed() {
   local how=$1 window pid code
-  (cd "$win_dir" && wine ./veltra.exe > "$shots/$how-diag.txt" 2> "$shots/$how-err.txt") &
+  echo "state live" > "$build/winecam/control"
+  (cd "$win_dir" && LD_PRELOAD=$winecam VELTRA_WINECAM=$build/winecam wine ./veltra.exe \
+    > "$shots/$how-diag.txt" 2> "$shots/$how-err.txt") &
   pid=$!
   window=""
   for _ in $(seq 150); do
@@ -64,6 +69,14 @@ run_installed() {
   xdotool mousemove --window "$window" 60 $((HEIGHT - 45)) click 1
   sleep 3
   import -window root "$shots/$how.png"
+  # The camera's frames tracked (an area and a corner count a frame, one contour
+  # each), and the trail's yellow discs on the screen.
+  local lines yellow
+  lines=$(grep -cxE '1131|4' "$shots/$how-diag.txt" || true)
+  [ "$lines" -ge 60 ] && [ "$lines" -eq "$(wc -l < "$shots/$how-diag.txt")" ] \
+    || fail "veltra.exe wrote $lines diagnostic lines of the camera's frames ($how): $(head -5 "$shots/$how-diag.txt")"
+  yellow=$(convert "$shots/$how.png" -fill black +opaque yellow -fill white -opaque yellow -format '%[fx:int(mean*w*h+0.5)]' info:)
+  [ "$yellow" -ge 500 ] || fail "no trail in the screenshot ($how): $yellow yellow pixels"
   if [ "$how" = button ]; then
     xdotool mousemove --window "$window" $((WIDTH - 55)) $((HEIGHT - 45)) click 1
   else
@@ -74,7 +87,8 @@ run_installed() {
   code=0
   wait $pid || code=$?
   [ $code -eq 0 ] || fail "veltra.exe ended with $code on $how"
-  echo "package-windows: veltra.exe opened its window, ended with 0 on $how (screenshot $shots/$how.png)"
+  echo "package-windows: veltra.exe showed the camera ($lines diagnostic lines, $yellow yellow pixels of trail)," \
+    "ended with 0 on $how (screenshot $shots/$how.png)"
 }
 run_installed button
 run_installed close

@@ -19,13 +19,7 @@ install_missing imagemagick xvfb # the replay clip is drawn with ImageMagick
 
 tests=(tst_mask tst_tracking tst_overlay tst_jpeg tst_replay tst_state tst_window tst_liveview tst_badframes
   tst_fuzz_regressions tst_entry tst_longrun tst_winecamera)
-# The camera Wine is given: a Linux library, preloaded into Wine, that serves its
-# DirectShow the test frames.
-winecam=$build/winecam/libv4l2.so.0
-mkdir -p "$build/winecam"
-g++ -std=c++17 -O2 -Wall -shared -fPIC -Wl,-soname,libv4l2.so.0 -I"$top/tests" -o "$winecam" \
-  "$top/tests/vcam/winecam.cpp" -ldl
-configure_windows -DVELTRA_WINECAM_LIB="$winecam"
+configure_windows -DVELTRA_WINECAM_LIB="$(build_winecam)"
 cmake --build "$build" -j "$(nproc)" --target veltra veltra-replay veltra-bench "${tests[@]}"
 file -b "$build/veltra.exe" | grep -q 'PE32+ executable (GUI) x86-64' \
   || { echo "test-windows: veltra.exe is not a 64-bit Windows program" >&2; exit 1; }

@@ -27,6 +27,16 @@ configure_windows() { # configure_windows CMAKE-OPTION...
     -DCMAKE_CROSSCOMPILING_EMULATOR="$top/scripts/wine-run.sh" -DVELTRA_CAMERA_TESTS=OFF "$@"
 }
 
+# build_winecam: the camera Wine is given, a Linux library preloaded into Wine that
+# serves its DirectShow the test frames (tests/vcam/winecam.cpp); prints its path.
+build_winecam() {
+  local lib=$build/winecam/libv4l2.so.0
+  mkdir -p "$build/winecam"
+  g++ -std=c++17 -O2 -Wall -shared -fPIC -Wl,-soname,libv4l2.so.0 -I"$top/tests" -o "$lib" \
+    "$top/tests/vcam/winecam.cpp" -ldl
+  echo "$lib"
+}
+
 # start_wine [--window-manager]: a fresh Wine prefix inside the build, its own server,
 # and an X server for the windows; with a window manager (openbox) to close windows as
 # a user does. (With one, Wine waits on it at every window's start and end: some 20 s
