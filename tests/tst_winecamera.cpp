@@ -24,6 +24,8 @@
 #include <tlhelp32.h>
 
 #include <atomic>
+#include <cwchar>
+#include <functional>
 #include <thread>
 
 namespace {
@@ -143,10 +145,15 @@ class TestWineCamera : public QObject
         HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
         HGDIOBJ old = SelectObject(memory, bitmap);
         BitBlt(memory, 0, 0, client.right, client.bottom, screen, 0, 0, SRCCOPY);
+        SelectObject(memory, old); // a bitmap is read only outside any device context
         BITMAPINFO info = {};
-        info.bmiHeader = {sizeof(BITMAPINFOHEADER), client.right, -client.bottom, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-        GetDIBits(memory, bitmap, 0, client.bottom, image.bits(), &info, DIB_RGB_COLORS);
-        SelectObject(memory, old);
+        info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+        info.bmiHeader.biWidth = client.right;
+        info.bmiHeader.biHeight = -client.bottom; // top row first, as QImage keeps it
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        GetDIBits(memory, bitmap, 0, static_cast<UINT>(client.bottom), image.bits(), &info, DIB_RGB_COLORS);
         DeleteObject(bitmap);
         DeleteDC(memory);
         ReleaseDC(window, screen);
