@@ -8,11 +8,18 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QImage>
+#include <QStatusBar>
+#include <QTest>
 #include <QtGlobal>
 
 #include "guardedpages.h"
 #include "platform/processusage.h"
 
+#include <functional>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -103,6 +110,45 @@ inline void resetTrackingState()
     markerColors = {cv::Scalar(0, 255, 255, 0)};
     selectedIndex = 0;
     captureRunning = true;
+}
+
+// Waits, handling events, until `done` holds or `ms` pass. Returns the time taken, or
+// -1 on time-out.
+inline qint64 waitUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms)
+            return -1;
+        QTest::qWait(10);
+    }
+    return clock.elapsed();
+}
+
+// Equal for equal pictures, whatever the unused fourth byte of their pixels holds.
+inline QByteArray fingerprint(const QImage &image)
+{
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
+    return QCryptographicHash::hash(QByteArrayView(rgb.constBits(), rgb.sizeInBytes()), QCryptographicHash::Md5);
+}
+
+// Every text the program's status bar shows, by the fingerprint of its rendering in
+// `bar`, a status bar of the same form laid out by the same Qt: the status read off
+// the screen. Leaves `bar` empty.
+inline QHash<QByteArray, QString> statusRenderings(QStatusBar *bar)
+{
+    QHash<QByteArray, QString> texts;
+    const auto remember = [&](const QString &text) {
+        bar->showMessage(text);
+        texts.insert(fingerprint(bar->grab().toImage()), text);
+    };
+    remember(QString());
+    remember(QStringLiteral("未检测到摄像头画面"));
+    for (int tenths = 0; tenths <= 1200; ++tenths)
+        remember(QStringLiteral("帧率 %1 帧/秒").arg(tenths / 10.0, 0, 'f', 1));
+    bar->clearMessage();
+    return texts;
 }
 
 } // namespace testsupport

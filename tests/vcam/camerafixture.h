@@ -4,6 +4,7 @@
 // an X server, with camera 0 served by PipeWire's V4L2 layer from the test's own frame
 // source (vcam/), driven by clicks on its real buttons and read off the screen.
 
+#include "testsupport.h"
 #include "vcam_path.h"
 #include "x11driver.h"
 
@@ -105,19 +106,8 @@ private:
     QString program_;
 };
 
-// Waits, handling events, until `done` holds or `ms` pass. Returns the time taken, or
-// -1 on time-out.
-inline qint64 waitUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return -1;
-        QTest::qWait(10);
-    }
-    return clock.elapsed();
-}
+using testsupport::fingerprint;
+using testsupport::waitUntil;
 
 // The virtual camera: what it sends, at what size, and how like a webcam.
 struct Camera
@@ -147,13 +137,6 @@ inline bool near(QRgb c, const uint8_t (&bgr)[3], int tolerance)
         && std::abs(qBlue(c) - bgr[0]) <= tolerance;
 }
 
-// Equal for equal pictures, whatever the unused fourth byte of their pixels holds.
-inline QByteArray fingerprint(const QImage &image)
-{
-    const QImage rgb = image.convertToFormat(QImage::Format_RGB888);
-    return QCryptographicHash::hash(QByteArrayView(rgb.constBits(), rgb.sizeInBytes()), QCryptographicHash::Md5);
-}
-
 inline bool isTrailYellow(QRgb c) { return qRed(c) == 255 && qGreen(c) == 255 && qBlue(c) == 0; }
 
 } // namespace camerafixture
@@ -181,20 +164,6 @@ protected:
     unsigned long window = 0;
 
     QRect inWindow(QWidget *w) const { return {w->mapTo(layout.get(), QPoint(0, 0)), w->size()}; }
-
-    void learnStatusRenderings()
-    {
-        auto *bar = layout->findChild<QStatusBar *>("statusBar");
-        auto remember = [&](const QString &text) {
-            bar->showMessage(text);
-            statusTexts.insert(fingerprint(bar->grab().toImage()), text);
-        };
-        remember(QString());
-        remember(kNoFrame);
-        for (int tenths = 0; tenths <= 1200; ++tenths)
-            remember(QStringLiteral("帧率 %1 帧/秒").arg(tenths / 10.0, 0, 'f', 1));
-        bar->clearMessage();
-    }
 
     // The status bar's text as the program shows it, "?" if it is none of the known ones.
     QString status() const
@@ -343,7 +312,7 @@ private slots:
         startButton = inWindow(layout->findChild<QPushButton *>("pushButton")).center();
         stopButton = inWindow(layout->findChild<QPushButton *>("pushButton_2")).center();
         statusRect = inWindow(layout->findChild<QStatusBar *>("statusBar"));
-        learnStatusRenderings();
+        statusTexts = testsupport::statusRenderings(layout->findChild<QStatusBar *>("statusBar"));
     }
 
     void cleanup()
