@@ -366,6 +366,7 @@ private slots:
             STEP(startLiveView());
             camera(fault);
         }
+        const QImage before = grab().copy(inWindow("label"));
         PingMonitor pings(window);
         QElapsedTimer clock;
         clock.start();
@@ -390,6 +391,13 @@ private slots:
         QVERIFY(returned >= 0 && returned <= (slow ? 5500 : 3000));
         // One open brought it back: a slow one was not given up on and made again.
         QCOMPARE(cameraLog().mid(logBefore).count("open "), 1);
+        // Every disc painted before the camera failed is still there.
+        const QImage after = grab().copy(inWindow("label"));
+        int lost = 0;
+        for (int y = 0; y < before.height(); ++y)
+            for (int x = 0; x < before.width(); ++x)
+                lost += before.pixel(x, y) == qRgb(255, 255, 0) && after.pixel(x, y) != qRgb(255, 255, 0);
+        QCOMPARE(lost, 0);
         QVERIFY(endProgram(true) >= 0);
     }
 
