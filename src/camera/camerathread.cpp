@@ -1,5 +1,6 @@
 #include "camera/camerathread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cassert>
 #include <chrono>
@@ -106,7 +107,7 @@ void CameraThread::make(const Work &work)
         }
         const std::lock_guard lock(mutex_);
         open_ = opened;
-        ticketsDone_ = work.ticket;
+        ticketsDone_ = std::max(ticketsDone_, work.ticket);
         break;
     }
     case Call::None:
@@ -130,10 +131,8 @@ bool CameraThread::replacing() const
 
 bool CameraThread::open(int index)
 {
+    reopen(index);
     std::unique_lock lock(mutex_);
-    reopened_.reset();
-    readResult_.reset();
-    ask({Call::Reopen, index, {}, 0});
     ended_.wait(lock, [this] { return reopened_.has_value(); });
     return *std::exchange(reopened_, std::nullopt);
 }
@@ -190,7 +189,6 @@ void CameraThread::run(const std::function<void(cv::VideoCapture &)> &call)
     const uint64_t ticket = ++ticketsAsked_;
     ask({Call::Run, 0, call, ticket});
     ended_.wait(lock, [&] { return ticketsDone_ >= ticket; });
-    readResult_.reset(); // read by a call that ended first
 }
 
 bool CameraThread::waitUntilIdle(std::unique_lock<std::mutex> &lock, int timeoutMs)
@@ -213,8 +211,7 @@ bool CameraThread::shutDown(int timeoutMs)
     {
         std::unique_lock lock(mutex_);
         queue_.clear();
-        const uint64_t ticket = ++ticketsAsked_;
-        ask({Call::End, 0, {}, ticket});
+        ask({Call::End, 0, {}, 0});
         if (!ended_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return finished_; }))
             return false;
     }

@@ -66,7 +66,7 @@ private:
         Call call = Call::None;
         int index = kCameraIndex;
         std::function<void(cv::VideoCapture &)> run;
-        uint64_t ticket = 0;
+        uint64_t ticket = 0; // a run the caller waits for
     };
 
     explicit CameraThread(cv::VideoCapture &capture);
