@@ -67,7 +67,7 @@ public:
     static double sourcePosition()
     {
         double position = 0;
-        camera().run([&](cv::VideoCapture &capture) { position = capture.get(cv::CAP_PROP_POS_FRAMES); });
+        camera().run([&](cv::VideoCapture &capture) { position = capture.get(cv::CAP_PROP_POS_FRAMES); }, false);
         return position;
     }
     static void releaseSource() { camera().run([](cv::VideoCapture &capture) { capture.release(); }); }

@@ -82,7 +82,8 @@ private slots:
         // Each frame is a source of its own: read once, then reads fail until the next.
         live.during([&]() -> bool {
             if (waiting) {
-                const bool consumed = live.sourcePosition() >= 1;
+                // Read, and taken by the live view: the camera's thread holds nothing.
+                const bool consumed = live.sourcePosition() >= 1 && live.camera().idle();
                 if (!consumed || live.status() != kNoFrame)
                     return false;
                 const Case &c = list[next - 1];

@@ -79,19 +79,36 @@ void CameraThread::make(const Work &work)
         } catch (...) {
         }
         const std::lock_guard lock(mutex_);
-        if (!replacing())
-            readResult_ = read;
+        if (replacing())
+            break;
+        results_.push_back({read, cv::Mat()});
+        if (read == FrameRead::Frame) {
+            cv::swap(results_.back().frame, readFrame_);
+            if (!spare_.empty()) {
+                cv::swap(readFrame_, spare_.front());
+                spare_.pop_front();
+            }
+        }
+        if (read != FrameRead::Failed)
+            readOn();
+        if (notify_)
+            notify_();
         break;
     }
     case Call::Reopen: {
         bool opened = false;
+        bool v4l2 = false;
         try {
             opened = reopenCamera(capture_, work.index);
+            v4l2 = opened && capture_.get(cv::CAP_PROP_BACKEND) == cv::CAP_V4L2;
         } catch (...) {
         }
         const std::lock_guard lock(mutex_);
         open_ = opened;
+        readsAhead_ = v4l2;
         reopened_ = opened;
+        if (notify_)
+            notify_();
         break;
     }
     case Call::Run:
@@ -107,6 +124,8 @@ void CameraThread::make(const Work &work)
         }
         const std::lock_guard lock(mutex_);
         open_ = opened;
+        if (work.replaces)
+            readsAhead_ = false; // whatever the test made of the capture, it reads on demand
         ticketsDone_ = std::max(ticketsDone_, work.ticket);
         break;
     }
@@ -124,9 +143,31 @@ void CameraThread::ask(Work work)
 bool CameraThread::replacing() const
 {
     for (const Work &work : queue_)
-        if (work.call != Call::Read)
+        if (work.call != Call::Read && work.replaces)
             return true;
     return false;
+}
+
+// A V4L2 read waits at most a slice and never holds up a reopen or the end for long,
+// and the frames it does not read wait in the driver's queue: reading one ahead loses
+// none. Other back-ends read only when asked: an image sequence must not be read past
+// the frame the caller stops at.
+void CameraThread::readOn()
+{
+    if (readsAhead_ && queue_.empty() && results_.size() < kResultsKept)
+        queue_.push_back({Call::Read, 0, {}, 0});
+}
+
+void CameraThread::dropResults()
+{
+    results_.clear();
+    reopened_.reset();
+}
+
+void CameraThread::setListener(std::function<void()> notify)
+{
+    const std::lock_guard lock(mutex_);
+    notify_ = std::move(notify);
 }
 
 bool CameraThread::open(int index)
@@ -140,8 +181,7 @@ bool CameraThread::open(int index)
 void CameraThread::reopen(int index)
 {
     const std::lock_guard lock(mutex_);
-    readResult_.reset();
-    reopened_.reset();
+    dropResults();
     ask({Call::Reopen, index, {}, 0});
 }
 
@@ -152,11 +192,20 @@ FrameRead CameraThread::next(cv::Mat &frame, int timeoutMs)
     for (;;) {
         if (reopened_)
             return *std::exchange(reopened_, std::nullopt) ? FrameRead::Opened : FrameRead::OpenFailed;
-        if (readResult_) {
-            const FrameRead read = *std::exchange(readResult_, std::nullopt);
-            // Handed over, not copied: the next read fills the buffer the caller gave back.
-            if (read == FrameRead::Frame)
-                cv::swap(frame, readFrame_);
+        if (!results_.empty()) {
+            Result &result = results_.front();
+            const FrameRead read = result.read;
+            if (read == FrameRead::Frame) {
+                // Handed over, not copied: a later read fills the buffer given back.
+                cv::swap(frame, result.frame);
+                if (!result.frame.empty() && spare_.size() < kResultsKept)
+                    spare_.push_back(std::move(result.frame));
+            }
+            results_.pop_front();
+            if (underWay_ == Call::None)
+                readOn();
+            if (!queue_.empty())
+                wake_.wake();
             return read;
         }
         if (underWay_ == Call::None && queue_.empty()) {
@@ -164,7 +213,7 @@ FrameRead CameraThread::next(cv::Mat &frame, int timeoutMs)
                 return FrameRead::Failed;
             ask({Call::Read, 0, {}, 0});
         }
-        if (ended_.wait_until(lock, deadline) == std::cv_status::timeout && !reopened_ && !readResult_)
+        if (ended_.wait_until(lock, deadline) == std::cv_status::timeout && !reopened_ && results_.empty())
             return FrameRead::NotYet;
     }
 }
@@ -181,13 +230,19 @@ bool CameraThread::callUnderWay()
     return underWay_ != Call::None;
 }
 
-void CameraThread::run(const std::function<void(cv::VideoCapture &)> &call)
+bool CameraThread::idle()
+{
+    const std::lock_guard lock(mutex_);
+    return underWay_ == Call::None && queue_.empty() && results_.empty() && !reopened_;
+}
+
+void CameraThread::run(const std::function<void(cv::VideoCapture &)> &call, bool replacesStream)
 {
     std::unique_lock lock(mutex_);
-    readResult_.reset();
-    reopened_.reset();
+    if (replacesStream)
+        dropResults();
     const uint64_t ticket = ++ticketsAsked_;
-    ask({Call::Run, 0, call, ticket});
+    ask({Call::Run, 0, call, ticket, replacesStream});
     ended_.wait(lock, [&] { return ticketsDone_ >= ticket; });
 }
 
@@ -201,8 +256,7 @@ bool CameraThread::discard(int timeoutMs)
 {
     std::unique_lock lock(mutex_);
     const bool idle = waitUntilIdle(lock, timeoutMs);
-    readResult_.reset();
-    reopened_.reset();
+    dropResults();
     return idle;
 }
 

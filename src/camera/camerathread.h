@@ -40,16 +40,27 @@ public:
     // What the camera has for the caller, waiting at most `timeoutMs` in all: the end
     // of a reopen, or the next frame (a read is asked for if none is under way). NotYet
     // while a call goes on past the deadline; Failed at once if no camera is open.
+    // On a V4L2 camera the thread reads on while what it read is taken, one read ahead
+    // at most, so that a frame is made ready while the last one is tracked and the
+    // thread does not sleep between them.
     FrameRead next(cv::Mat &frame, int timeoutMs);
+    // `notify` is called on this thread whenever next() has something new: a read or a
+    // reopen has ended. It must only hand the news on (post an event, say), never call
+    // back in here. An empty function stops the calls.
+    void setListener(std::function<void()> notify);
     // Whether the capture held an open camera when its last call ended.
     bool isOpen();
     // Whether a call on the capture is under way here.
     bool callUnderWay();
+    // Whether the thread has no call under way or asked for, and nothing it brought
+    // is waiting to be taken.
+    bool idle();
 
     // Runs `call` on the capture here, after the call under way, and waits for it:
-    // what a test does to the capture (a new source, a look at its position). A read
-    // that ends meanwhile is dropped.
-    void run(const std::function<void(cv::VideoCapture &)> &call);
+    // what a test does to the capture. A call that replaces the stream (a new source)
+    // drops what reads brought that nobody took, and any that ends meanwhile; one that
+    // only looks (at the position, say) leaves them to be taken.
+    void run(const std::function<void(cv::VideoCapture &)> &call, bool replacesStream = true);
     // Waits up to `timeoutMs` for the call under way, then drops what it and any
     // earlier call brought that nobody took. False if the call went on past the wait.
     bool discard(int timeoutMs);
@@ -67,6 +78,7 @@ private:
         int index = kCameraIndex;
         std::function<void(cv::VideoCapture &)> run;
         uint64_t ticket = 0; // a run the caller waits for
+        bool replaces = true; // a run that replaces the stream
     };
 
     explicit CameraThread(cv::VideoCapture &capture);
@@ -74,6 +86,8 @@ private:
     void make(const Work &work);
     void ask(Work work);   // with the mutex held
     bool replacing() const; // with the mutex held: a call queued that replaces the stream
+    void readOn();          // with the mutex held: the next read, if the camera reads ahead
+    void dropResults();     // with the mutex held
     bool waitUntilIdle(std::unique_lock<std::mutex> &lock, int timeoutMs);
 
     cv::VideoCapture &capture_;
@@ -83,8 +97,17 @@ private:
     std::deque<Work> queue_;
     Call underWay_ = Call::None;
     bool open_ = false;
-    std::optional<FrameRead> readResult_; // an ended read nobody took; its frame in readFrame_
-    cv::Mat readFrame_;                   // this thread's alone while a read is under way
+    struct Result
+    {
+        FrameRead read;
+        cv::Mat frame;
+    };
+    static constexpr size_t kResultsKept = 2; // the one being taken and the one read ahead
+    std::deque<Result> results_;          // ended reads nobody took, oldest first
+    cv::Mat readFrame_;                   // this thread's alone: the read under way fills it
+    std::deque<cv::Mat> spare_;           // buffers given back by the caller, for later reads
+    bool readsAhead_ = false;             // a V4L2 camera is open
+    std::function<void()> notify_;
     std::optional<bool> reopened_;        // an ended reopen nobody heard of: whether it opened
     uint64_t ticketsAsked_ = 0;
     uint64_t ticketsDone_ = 0;

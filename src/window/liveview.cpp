@@ -1,7 +1,7 @@
 // The live view: the start button's slot runs the capture, track, paint and show loop
 // on the GUI thread until the stop button (or closing the window) ends it. Every call
 // on the camera is made on the camera's own thread; the loop takes what they brought,
-// waiting at most a read's wait for it.
+// handling the window's events until they bring something.
 
 #include "window/veltra.h"
 
@@ -23,10 +23,11 @@
 namespace {
 
 constexpr int kFrameWaitMs = 1;
-// The longest the GUI thread waits for a camera frame.
+// The longest wait for the camera's news before the loop looks at the clock again (a
+// stall to report, a reopen due); the news itself ends the wait at once.
 constexpr int kReadWaitMs = 30;
-// After reads that fail at once: long enough not to spin a core on a missing camera,
-// short enough that frames coming back are picked up at once.
+// After a read that failed: long enough not to spin a core on a missing camera, short
+// enough that frames coming back are picked up at once.
 constexpr int kNoFrameWaitMs = 30;
 // A live camera that has sent nothing for this long has stalled: say so.
 constexpr qint64 kStallMessageMs = 1000;
@@ -38,24 +39,51 @@ constexpr qint64 kReopenIntervalMs = 2000;
 constexpr qint64 kFirstFrameWaitMs = 5000;
 constexpr qint64 kRateIntervalMs = 1000;
 
+// The loop the live view waits in. Made once and owned by the application: a new loop
+// and timer every frame cost more than the wait's own work.
+QPointer<QEventLoop> waitLoop;
+QPointer<QTimer> waitTimer;
+
+QEventLoop *waitingLoop()
+{
+    if (!waitLoop) {
+        waitLoop = new QEventLoop(qApp);
+        waitTimer = new QTimer(waitLoop);
+        waitTimer->setSingleShot(true);
+        waitTimer->setTimerType(Qt::PreciseTimer);
+        QObject::connect(waitTimer, &QTimer::timeout, waitLoop, &QEventLoop::quit);
+    }
+    return waitLoop;
+}
+
 // Waits `ms` milliseconds while Qt handles the window's pending events, user input
-// included, so the stop button, the combo box and repaints work during the loop.
+// included, so the stop button, the combo box and repaints work during the loop. News
+// from the camera ends the wait early.
 void waitHandlingEvents(int ms)
 {
-    // Made once and owned by the application: a new loop and timer every frame cost
-    // more than the wait's own work.
-    static QPointer<QEventLoop> loop;
-    static QPointer<QTimer> timer;
-    if (!loop) {
-        loop = new QEventLoop(qApp);
-        timer = new QTimer(loop);
-        timer->setSingleShot(true);
-        timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer, &QTimer::timeout, loop, &QEventLoop::quit);
-    }
-    timer->start(ms);
-    loop->exec();
+    waitingLoop();
+    waitTimer->start(ms);
+    waitLoop->exec();
 }
+
+// While the live view runs, the camera's thread ends its wait as soon as a read or a
+// reopen has ended: the GUI thread sleeps in its event loop, not in a wait of its own,
+// and wakes once for each frame.
+class CameraNews
+{
+public:
+    explicit CameraNews(CameraThread &camera) : camera_(camera)
+    {
+        QEventLoop *loop = waitingLoop();
+        camera_.setListener([loop] { QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection); });
+    }
+    ~CameraNews() { camera_.setListener({}); }
+    CameraNews(const CameraNews &) = delete;
+    CameraNews &operator=(const CameraNews &) = delete;
+
+private:
+    CameraThread &camera_;
+};
 
 QString noFrameMessage()
 {
@@ -79,6 +107,7 @@ void Veltra::onpic()
     form.pushButton->setEnabled(false);
 
     CameraThread &camera = CameraThread::of(captureDevice);
+    const CameraNews news(camera);
     QElapsedTimer rateClock;
     rateClock.start();
     int framesSinceRate = 0;
@@ -90,13 +119,10 @@ void Veltra::onpic()
     sinceOpen.start();
     bool waitingForFirstFrame = camera.isOpen(); // opened, and nothing from it yet
     bool opening = false;       // a reopen asked for has not ended
-    int quickFailures = 0;      // reads in a row that gave nothing without waiting
 
     // A window closed from its title bar is hidden, not stopped: end the loop then too.
     while (captureRunning && isVisible()) {
-        QElapsedTimer readClock;
-        readClock.start();
-        const FrameRead read = camera.next(currentFrame, kReadWaitMs);
+        const FrameRead read = camera.next(currentFrame, 0);
         if (read == FrameRead::Opened || read == FrameRead::OpenFailed) {
             // However long the open took, an opened camera's time for its first frame,
             // and the time to the next attempt, count from its end.
@@ -114,10 +140,10 @@ void Veltra::onpic()
                 form.statusBar->showMessage(noFrameMessage());
                 frameMissing = true;
             }
-            // A read that waited has already paced the loop; one that failed at once
-            // may do so again right away (no camera), so the loop then sleeps instead.
-            quickFailures = readClock.elapsed() < kReadWaitMs / 2 ? quickFailures + 1 : 0;
-            waitHandlingEvents(quickFailures > 1 ? kNoFrameWaitMs : kFrameWaitMs);
+            // A read under way is waited for; one that failed would fail again right
+            // away (no camera), so the loop then sleeps instead.
+            waitHandlingEvents(read == FrameRead::NotYet ? kReadWaitMs
+                                                         : read == FrameRead::Failed ? kNoFrameWaitMs : kFrameWaitMs);
             // A reopen still under way counts as opening, however long it takes.
             const qint64 patience = waitingForFirstFrame ? kFirstFrameWaitMs : kReopenIntervalMs;
             if (captureRunning && isVisible() && !opening && sinceFrame.elapsed() >= kReopenIntervalMs
@@ -129,7 +155,6 @@ void Veltra::onpic()
         }
         sinceFrame.restart();
         waitingForFirstFrame = false;
-        quickFailures = 0;
         if (frameMissing) {
             form.statusBar->clearMessage();
             frameMissing = false;
