@@ -137,6 +137,15 @@ private slots:
 
         const cv::Mat last = cv::imread(lastFile.toStdString(), cv::IMREAD_UNCHANGED);
         QCOMPARE(maxDifference(last, currentFrame), 0.0);
+        // The end of the sequence is no error: the summary is all there is to read.
+        QVERIFY2(run.err.startsWith("veltra-replay: 6 frames") && run.err.count('\n') == 1, run.err.constData());
+
+        // A picture inside the sequence that cannot be read is one: a PNG cut short,
+        // whose header still counts it in.
+        QFile broken(dir.filePath("f_0003.png"));
+        QVERIFY(broken.resize(100));
+        const Run cut = replay({dir.filePath("f_%04d.png")});
+        QVERIFY2(cut.exitCode == 1 && cut.err.contains("picture 4 of 6"), cut.err.constData());
     }
 
     void frameLimit_data()

@@ -137,13 +137,22 @@ int main(int argc, char **argv)
         || !captureDevice.isOpened())
         return fail("cannot open '" + options.source + "' as a video or image sequence");
 
+    // OpenCV counts a sequence's pictures when it opens it, and warns about the file
+    // after the last if asked to read it: the sequence ends at its count instead, and
+    // only a picture that cannot be read within it is reported.
+    const long long pictures = isSequence ? static_cast<long long>(captureDevice.get(cv::CAP_PROP_FRAME_COUNT)) : -1;
     const bool keepLast = !options.lastFrameFile.empty();
     cv::Mat lastFrame;
+    std::string unreadable;
     long long frames = 0;
     const auto started = std::chrono::steady_clock::now();
-    while (options.maxFrames < 0 || frames < options.maxFrames) {
-        if (!captureDevice.read(currentFrame))
+    while ((options.maxFrames < 0 || frames < options.maxFrames) && (pictures < 0 || frames < pictures)) {
+        if (!captureDevice.read(currentFrame)) {
+            if (pictures >= 0)
+                unreadable = "picture " + std::to_string(frames + 1) + " of " + std::to_string(pictures) + " in '"
+                    + options.source + "' cannot be read";
             break;
+        }
         ++frames;
         if (!frameAsBgr(currentFrame, currentFrame))
             continue; // the live view skips such a frame too
@@ -164,6 +173,8 @@ int main(int argc, char **argv)
             return fail("cannot write the last frame to '" + options.lastFrameFile + "'", 1);
     }
 
+    if (!unreadable.empty())
+        return fail(unreadable, 1); // what came before it is written all the same
     std::fprintf(stderr, "veltra-replay: %lld frames, %zu trail entries, %.3f ms per frame\n", frames,
                  trailPoints.size(), frames > 0 ? seconds * 1000.0 / static_cast<double>(frames) : 0.0);
     return 0;
