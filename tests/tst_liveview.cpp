@@ -167,6 +167,19 @@ private slots:
         QCOMPARE(onScreen.pixel(bar), qRgb(0, 0, 0));
         QCOMPARE(barsAtSides ? shown.height() : shown.width(),
                  qRound((barsAtSides ? label->height() : label->width()) * ratio));
+
+        // The whole window as painted, in device pixels at any ratio (1.25 and 1.5 among
+        // them): along the side the picture fills, every pixel whose centre lies in the
+        // label is the picture's, not the label's black.
+        const QImage screen = live.window->grab().toImage();
+        const QRectF area(QPointF(label->mapTo(live.window.get(), QPoint(0, 0))) * ratio, QSizeF(label->size()) * ratio);
+        const double from = barsAtSides ? area.top() : area.left(), to = barsAtSides ? area.bottom() : area.right();
+        const int across = qFloor(barsAtSides ? area.center().x() : area.center().y());
+        for (int i = qCeil(from - 0.5); i <= qFloor(to - 0.5); ++i) {
+            const QRgb pixel = barsAtSides ? screen.pixel(across, i) : screen.pixel(i, across);
+            QVERIFY2(qGray(pixel) > 0, qPrintable(QString("background at device pixel %1 of %2..%3 (ratio %4)")
+                                                       .arg(i).arg(from).arg(to).arg(ratio)));
+        }
     }
 
     void picturePixelsAreQtsFastScaling_data()
