@@ -187,6 +187,16 @@ void CameraThread::reopen(int index)
 
 FrameRead CameraThread::next(cv::Mat &frame, int timeoutMs)
 {
+    return take(frame, timeoutMs, true);
+}
+
+FrameRead CameraThread::last(cv::Mat &frame, int timeoutMs)
+{
+    return take(frame, timeoutMs, false);
+}
+
+FrameRead CameraThread::take(cv::Mat &frame, int timeoutMs, bool readOnward)
+{
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -202,13 +212,15 @@ FrameRead CameraThread::next(cv::Mat &frame, int timeoutMs)
                     spare_.push_back(std::move(result.frame));
             }
             results_.pop_front();
-            if (underWay_ == Call::None)
+            if (readOnward && underWay_ == Call::None)
                 readOn();
             if (!queue_.empty())
                 wake_.wake();
             return read;
         }
         if (underWay_ == Call::None && queue_.empty()) {
+            if (!readOnward)
+                return FrameRead::NotYet;
             if (!open_)
                 return FrameRead::Failed;
             ask({Call::Read, 0, {}, 0});

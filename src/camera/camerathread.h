@@ -44,6 +44,10 @@ public:
     // at most, so that a frame is made ready while the last one is tracked and the
     // thread does not sleep between them.
     FrameRead next(cv::Mat &frame, int timeoutMs);
+    // What the reads already asked for bring, waiting at most `timeoutMs`, without
+    // asking for another: the frame that was on its way when the caller stopped.
+    // NotYet if there is none.
+    FrameRead last(cv::Mat &frame, int timeoutMs);
     // `notify` is called on this thread whenever next() has something new: a read or a
     // reopen has ended. It must only hand the news on (post an event, say), never call
     // back in here. An empty function stops the calls.
@@ -86,6 +90,7 @@ private:
     void make(const Work &work);
     void ask(Work work);   // with the mutex held
     bool replacing() const; // with the mutex held: a call queued that replaces the stream
+    FrameRead take(cv::Mat &frame, int timeoutMs, bool readOnward);
     void readOn();          // with the mutex held: the next read, if the camera reads ahead
     void dropResults();     // with the mutex held
     bool waitUntilIdle(std::unique_lock<std::mutex> &lock, int timeoutMs);

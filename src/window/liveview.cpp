@@ -177,6 +177,15 @@ void Veltra::onpic()
         waitHandlingEvents(kFrameWaitMs);
     }
 
+    // A frame on its way when the loop was stopped is still tracked and shown, as it
+    // would have been had the stop come a moment later: every frame read is tracked.
+    // The wait for it is short, and no further frame is read.
+    if (camera.last(currentFrame, kReadWaitMs) == FrameRead::Frame && frameAsBgr(currentFrame, currentFrame)) {
+        detectMarker(currentFrame);
+        paintTrail(trailPoints, markerColors);
+        showFrame();
+    }
+
     // However the loop ended, the live view is over for good, as after the stop button.
     captureRunning = false;
     form.pushButton->setEnabled(true);
