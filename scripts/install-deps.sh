@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Veltra needs, on Debian 12 or 13:
-#   install-deps.sh          what building and running the program need (make run)
-#   install-deps.sh --test   that, and what the tests need besides (make test)
+#   install-deps.sh               what building and running the program need (make run)
+#   install-deps.sh --test        that, and what the tests need besides (make test)
+#   install-deps.sh --packages P...  the packages named (NAME or NAME:ARCH): the other
+#                                 scripts' one way to install what they need
 # Every name exists on both releases. Skips what is already present; runs apt-get
-# update only when something is missing; uses sudo when not run as root.
+# update only when something is missing; refuses a plan that would remove any of this
+# machine's packages; uses sudo when not run as root.
 set -euo pipefail
 
 # Building and running: the compiler, Qt 6 with its platform plugins, the four OpenCV
@@ -19,7 +22,10 @@ packages=(
   fonts-wqy-microhei
 )
 
-if [ "${1:-}" = "--test" ]; then
+if [ "${1:-}" = "--packages" ]; then
+  shift
+  packages=("$@")
+elif [ "${1:-}" = "--test" ]; then
   packages+=(
     # Real-window tests: an X server, and a window manager that resizes, maximises
     # and restores.
@@ -36,16 +42,19 @@ if [ "${1:-}" = "--test" ]; then
     clang libclang-rt-dev
   )
 elif [ -n "${1:-}" ]; then
-  echo "usage: install-deps.sh [--test]" >&2
+  echo "usage: install-deps.sh [--test | --packages PACKAGE...]" >&2
   exit 2
 fi
 
-# Installed for this machine's own architecture: a cross-build's arm64 copy does not count.
+# Installed for this machine's own architecture, unless another is named: a
+# cross-build's arm64 copy does not count for the native build.
 arch=$(dpkg --print-architecture)
 missing=()
 for p in "${packages[@]}"; do
+  want=$arch
+  [[ "$p" != *:* ]] || want=${p##*:}
   dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null \
-    | grep -qE "^($arch|all) install ok installed$" || missing+=("$p")
+    | grep -qE "^($want|all) install ok installed$" || missing+=("$p")
 done
 
 if [ ${#missing[@]} -eq 0 ]; then
@@ -60,4 +69,9 @@ fi
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q
+if "${sudo[@]}" apt-get install -s -q --no-install-recommends "${missing[@]}" | grep -q '^Remv'; then
+  echo "install-deps: installing ${missing[*]} would remove packages of this machine:" >&2
+  "${sudo[@]}" apt-get install -s -q --no-install-recommends "${missing[@]}" | grep '^Remv' >&2
+  exit 1
+fi
 "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -54,20 +54,7 @@ for p in "${co_installable[@]}" "${runtime[@]}"; do
   [ $skip -eq 1 ] || wanted+=("$p")
 done
 mapfile -t wanted < <(printf '%s\n' "${wanted[@]}" | sort -u)
-missing=()
-for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  # Refuse any plan that would take this machine's own packages away.
-  if "${sudo[@]}" apt-get install -s -q --no-install-recommends "${missing[@]}" | grep -q '^Remv'; then
-    echo "test-arm64: installing ${missing[*]} would remove packages of this machine:" >&2
-    "${sudo[@]}" apt-get install -s -q --no-install-recommends "${missing[@]}" | grep '^Remv' >&2
-    exit 1
-  fi
-  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+"$top/scripts/install-deps.sh" --packages "${wanted[@]}"
 
 if [ ! -f "$sysroot/.complete" ]; then
   rm -rf "$sysroot" "$build/debs" && mkdir -p "$sysroot" "$build/debs"
