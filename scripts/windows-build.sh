@@ -1,30 +1,16 @@
 # Sourced by test-windows.sh and package-windows.sh: the Windows libraries, and the
 # cross-build's configuration and run-time environment. Expects `top` and `build`.
 
-sudo=()
-[ "$(id -u)" -eq 0 ] || sudo=(sudo)
 # install_missing PACKAGE...: what the scripts use besides the cross-build's own.
-install_missing() {
-  local p missing=()
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] || DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-}
+install_missing() { "$top/scripts/install-deps.sh" --packages "$@"; }
 
 windows_start=$(date +%s)
 roots=$("$top/scripts/windows-deps.sh" | tail -1)
 echo "windows: the Windows libraries ready after $(( $(date +%s) - windows_start )) s"
 
-configure_windows() { # configure_windows CMAKE-OPTION...
-  local pkgconfig="" p
-  IFS=';' read -r -a prefixes <<< "$roots"
-  for p in "${prefixes[@]}"; do pkgconfig=${pkgconfig:+$pkgconfig:}$p/lib/pkgconfig; done
-  PKG_CONFIG_LIBDIR=$pkgconfig \
-  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64-x86_64.cmake" -DVELTRA_WINDOWS_ROOTS="$roots" \
-    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/"$(dpkg-architecture -qDEB_HOST_MULTIARCH)"/cmake \
-    -DCMAKE_CROSSCOMPILING_EMULATOR="$top/scripts/wine-run.sh" -DVELTRA_CAMERA_TESTS=OFF "$@"
+# configure_windows CMAKE-OPTION...: the "windows" preset, in $build.
+configure_windows() {
+  (cd "$top" && cmake --preset windows -B "$build" -DVELTRA_WINDOWS_ROOTS="$roots" "$@")
 }
 
 # build_winecam: the camera Wine is given, a Linux library preloaded into Wine that
@@ -44,7 +30,7 @@ build_winecam() {
 start_wine() {
   export WINEPREFIX=$build/wine WINEDEBUG=fixme-all WINEDLLOVERRIDES="mscoree,mshtml="
   wineserver -k 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  rm -rf "$WINEPREFIX" "$WINEPREFIX"-dpi* # and the prefixes of wine-run.sh's scaled displays
   # The X server picks a free display, and names it once it takes connections.
   local number=$build/xvfb-display
   rm -f "$number"
@@ -64,18 +50,19 @@ start_wine() {
   wineserver -w
 }
 stop_wine() {
-  wineserver -k 2>/dev/null || true
+  local prefix
+  for prefix in "$WINEPREFIX" "$WINEPREFIX"-dpi*; do
+    [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+  done
   kill "${openbox_pid:-}" "${xvfb_pid:-}" 2>/dev/null || true
 }
 
 # The folders of the DLLs the built programs load, for Wine's search path: Qt's,
-# OpenCV's and MinGW's run-time libraries.
+# OpenCV's and MinGW's run-time libraries, as the configured build lists them.
 windows_dll_path() {
   local path="" dir
-  IFS=';' read -r -a prefixes <<< "$roots"
-  for dir in "${prefixes[@]/%//bin}" "$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")" \
-    /usr/x86_64-w64-mingw32/lib; do
-    [ -d "$dir" ] && path=${path:+$path;}$(winepath -w "$dir" 2>/dev/null)
-  done
+  while read -r dir; do
+    [ -d "$dir" ] && path=${path:+$path;}Z:${dir//\//\\}
+  done < "$build/dll-folders"
   echo "$path"
 }

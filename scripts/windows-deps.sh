@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds, once, the Windows libraries Veltra links, from Debian's own source packages,
-# with Debian's MinGW-w64, and prints the CMake list of their prefixes on its last line:
+# with Debian's MinGW-w64, and prints the CMake list of their prefixes on its last line
+# (and writes it to ~/.cache/veltra/windows/roots, where CMake looks for it):
 #   scripts/windows-deps.sh
 # Qt base (Core, Gui, Widgets, Test and the windows platform plugin), libjpeg-turbo and
 # libpng (static) and OpenCV's core, imgproc, imgcodecs and videoio (DirectShow) go to
@@ -34,32 +35,30 @@ packages=(
   wine xvfb xauth nsis zip unzip
 )
 "$top/scripts/install-deps.sh" >&2
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  say "installing ${missing[*]}"
-  "${sudo[@]}" apt-get update -q >&2
-  "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
-fi
+"$top/scripts/install-deps.sh" --packages "${packages[@]}" >&2
 
-# apt with a deb-src list and state of its own.
+# apt with a deb-src list and state of its own, brought up to date only when a library
+# has to be built: with everything in the cache, no network is needed.
 aptdir=$cache/apt
 apt_private=(-o Dir::Etc::SourceList="$aptdir/sources.list" -o Dir::Etc::SourceParts="$aptdir/sources.list.d"
   -o Dir::State::Lists="$aptdir/lists" -o Dir::Cache="$aptdir/cache"
   -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= -o APT::Sandbox::User=root)
-# The machine's own Debian entries, each for source packages as well (the updates and
-# security suites among them).
-mkdir -p "$aptdir/lists/partial" "$aptdir/cache/archives/partial" "$aptdir/sources.list.d"
-rm -f "$aptdir"/sources.list.d/*
-sed -n 's/^deb \(.*debian.*\)/deb-src \1/p' /etc/apt/sources.list 2>/dev/null > "$aptdir/sources.list" || true
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -e "$f" ] && grep -q 'debian' "$f" || continue
-  sed 's/^Types:.*/Types: deb-src/' "$f" > "$aptdir/sources.list.d/$(basename "$f")"
-done
-# Offline, the lists of an earlier run still name the versions built then.
-apt-get "${apt_private[@]}" update -q >&2 || [ -n "$(ls "$aptdir"/lists/*Sources* 2>/dev/null)" ]
+lists_read=""
+read_lists() {
+  [ -z "$lists_read" ] || return 0
+  lists_read=1
+  # Every entry of the machine's own, each for source packages as well (the updates
+  # and security suites among them).
+  mkdir -p "$aptdir/lists/partial" "$aptdir/cache/archives/partial" "$aptdir/sources.list.d"
+  rm -f "$aptdir"/sources.list.d/*
+  sed -n 's/^deb \(.*\)/deb-src \1/p' /etc/apt/sources.list 2>/dev/null > "$aptdir/sources.list" || true
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] || continue
+    sed 's/^Types:.*/Types: deb-src/' "$f" > "$aptdir/sources.list.d/$(basename "$f")"
+  done
+  # Offline, the lists of an earlier run still name the versions built then.
+  apt-get "${apt_private[@]}" update -q >&2 || [ -n "$(ls "$aptdir"/lists/*Sources* 2>/dev/null)" ]
+}
 
 # The source versions the archive has, newest first: the same sources as the native
 # libraries'. A mirror may list a version whose files it lacks; the next one is taken.
@@ -81,20 +80,36 @@ fetch_source() { # fetch_source SOURCE-PACKAGE VERSION DIR: the unpacked source 
   rm -rf "$dir" && mv "$work/unpacked" "$dir" && rm -rf "$work"
 }
 
-# prefix_for NAME VERSION OPTIONS...: the cache folder for that build.
-prefix_for() {
-  local name=$1 version=$2
-  shift 2
-  local hash
-  hash=$(printf '%s\n' "$@" "$(cat "$toolchain")" | sha256sum | cut -c1-12)
-  echo "$cache/$name-${version//[:~]/_}-$hash"
+# What makes a library's build differ besides its source and options: the compilers
+# (their packages' versions), the toolchain file's settings (its comments left out) and
+# how its source paths are mapped.
+compilers=$(dpkg-query -W -f='${Package} ${Version}\n' gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix \
+  mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 nasm)
+settings=$(sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$toolchain")
+mapping="-ffile-prefix-map to /usr/src/NAME-VERSION; the cache folder out of the configuration text"
+
+# build_hash OPTIONS...: what names a build besides its library and source version.
+build_hash() {
+  printf '%s\n' "$@" "$compilers" "$settings" "$mapping" | sha256sum | cut -c1-12
 }
 
-cmake_cross() { # cmake_cross SOURCE BUILD PREFIX OPTIONS...
-  local src=$1 build=$2 prefix=$3
-  shift 3
+# cmake_cross NAME-VERSION SOURCE BUILD PREFIX OPTIONS...: the compiler is started
+# through a launcher that maps the source and build folders to /usr/src/NAME-VERSION, so
+# that no file name the library keeps (its assertions', its debug information's) names
+# this machine's cache; the library's own record of its flags stays free of them too.
+cmake_cross() {
+  local label=$1 src=$2 build=$3 prefix=$4
+  shift 4
+  local launcher="$top/scripts/prefix-map-cc;$src=/usr/src/$label;$build=/usr/src/$label/build;--"
   cmake -S "$src" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    -DCMAKE_C_COMPILER_LAUNCHER="$launcher" -DCMAKE_CXX_COMPILER_LAUNCHER="$launcher" \
     -DVELTRA_WINDOWS_ROOTS="$roots" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" "$@" >&2
+  # OpenCV keeps its configuration as text in its core library: its build information
+  # (the libraries it found, where it installs to) and the folders it looks for data in.
+  local f
+  for f in "$build/modules/core/version_string.inc" "$build/opencv_data_config.hpp"; do
+    [ -f "$f" ] && sed -i "s|$cache|/usr/src|g" "$f"
+  done
   say "building $(basename "$prefix") ($(ninja -C "$build" -n 2>/dev/null | tail -1 | sed -E 's/^\[[0-9]+\/([0-9]+)\].*/\1/') steps)"
   # The step reached, every 30 s; the whole output in the build's log.
   ninja -C "$build" -j "$jobs" install > "$build/build.log" 2>&1 &
@@ -112,35 +127,46 @@ cmake_cross() { # cmake_cross SOURCE BUILD PREFIX OPTIONS...
 
 roots=""
 declare -A prefix_of
-build_once() { # build_once NAME SOURCE-PACKAGE "VERSIONS" OPTIONS...
-  local name=$1 package=$2 versions=$3
+# build_once NAME SOURCE-PACKAGE VERSION OPTIONS...: builds NAME from that version of
+# its source, or, with VERSION empty, from the newest the archive lists. A build already
+# in the cache is kept, the newest version first, even when the archive has moved on
+# (a Debian point release): VELTRA_WINDOWS_UPDATE=1 builds the archive's newest.
+build_once() {
+  local name=$1 package=$2 wanted=$3
   shift 3
-  local prefix="" version
-  # A build of any version still listed is kept, the newest first.
-  for version in $versions; do
-    prefix=$(prefix_for "$name" "$version" "$@")
-    [ -f "$prefix/.complete" ] && break
-    prefix=""
-  done
+  local hash prefix="" version
+  hash=$(build_hash "$@")
+  if [ -n "$wanted" ]; then
+    [ -f "$cache/$name-${wanted//[:~]/_}-$hash/.complete" ] && prefix=$cache/$name-${wanted//[:~]/_}-$hash
+  elif [ "${VELTRA_WINDOWS_UPDATE:-0}" != 1 ]; then
+    local p
+    for p in "$cache/$name"-*-"$hash"; do [ -f "$p/.complete" ] && echo "$p"; done > "$cache/.found"
+    prefix=$(sort -V "$cache/.found" | tail -1)
+  fi
   if [ -z "$prefix" ]; then
-    local start src=""
+    local versions=$wanted start src=""
     start=$(date +%s)
+    read_lists
+    [ -n "$versions" ] || versions=$(source_versions "$package")
     for version in $versions; do
+      [ -f "$cache/$name-${version//[:~]/_}-$hash/.complete" ] && { prefix=$cache/$name-${version//[:~]/_}-$hash; break; }
       src=$cache/src/$name-${version//[:~]/_}
       [ -d "$src" ] && break
       say "fetching the source of $package $version"
       fetch_source "$package" "$version" "$src" && break
       src=""
     done
-    [ -n "$src" ] || { say "no source of $package could be fetched"; exit 1; }
-    prefix=$(prefix_for "$name" "$version" "$@")
-    # A build that was cut short goes on where it stopped.
-    local build=$cache/build/$(basename "$prefix")
-    rm -rf "$prefix"
-    cmake_cross "$src" "$build" "$prefix" "$@"
-    touch "$prefix/.complete"
-    rm -rf "$build"
-    say "$name $version done in $(( $(date +%s) - start )) s"
+    if [ -z "$prefix" ]; then
+      [ -n "$src" ] || { say "no source of $package could be fetched"; exit 1; }
+      prefix=$cache/$name-${version//[:~]/_}-$hash
+      # A build that was cut short goes on where it stopped.
+      local build=$cache/build/$(basename "$prefix")
+      rm -rf "$prefix"
+      cmake_cross "$name-${version//[:~]/_}" "$src" "$build" "$prefix" "$@"
+      touch "$prefix/.complete"
+      rm -rf "$build"
+      say "$name $version done in $(( $(date +%s) - start )) s"
+    fi
   fi
   prefix_of[$name]=$prefix
   roots="${roots:+$roots;}$prefix"
@@ -148,12 +174,12 @@ build_once() { # build_once NAME SOURCE-PACKAGE "VERSIONS" OPTIONS...
 
 # libjpeg-turbo: the libjpeg API decodes camera frames, TurboJPEG makes the tests' and
 # the benchmark's JPEGs; static, so that the program and OpenCV each carry their own.
-build_once libjpeg-turbo libjpeg-turbo "$(source_versions libjpeg-turbo)" \
+build_once libjpeg-turbo libjpeg-turbo "" \
   -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=ON -DWITH_SIMD=ON -DREQUIRE_SIMD=ON
 
 # libpng for OpenCV's PNG files (image sequences, the replay tool's last frame): its own
 # source, since Debian's OpenCV source leaves its bundled copy out.
-build_once libpng libpng1.6 "$(source_versions libpng1.6)" \
+build_once libpng libpng1.6 "" \
   -DPNG_SHARED=OFF -DPNG_STATIC=ON -DPNG_TESTS=OFF -DPNG_EXECUTABLES=OFF -DPNG_TOOLS=OFF -DPNG_HARDWARE_OPTIMIZATIONS=ON \
   -DZLIB_ROOT=/usr/$triple
 
@@ -179,7 +205,7 @@ build_once qtbase qt6-base "$(dpkg-query -W -f='${source:Version}' qt6-base-dev-
 # per-compiler folders for Windows.
 jpeg_prefix=${prefix_of[libjpeg-turbo]}
 png_prefix=${prefix_of[libpng]}
-build_once opencv opencv "$(source_versions opencv)" \
+build_once opencv opencv "" \
   -DBUILD_LIST=core,imgproc,imgcodecs,videoio -DBUILD_SHARED_LIBS=ON \
   -DWITH_DSHOW=ON -DWITH_MSMF=OFF -DWITH_OBSENSOR=OFF -DWITH_FFMPEG=OFF -DWITH_GSTREAMER=OFF \
   -DWITH_IPP=OFF -DWITH_ITT=OFF -DWITH_OPENCL=OFF -DWITH_EIGEN=OFF -DWITH_LAPACK=OFF -DWITH_PROTOBUF=OFF \
@@ -194,4 +220,6 @@ build_once opencv opencv "$(source_versions opencv)" \
   -DOPENCV_INSTALL_BINARIES_PREFIX= -DOPENCV_BIN_INSTALL_PATH=bin -DOPENCV_LIB_INSTALL_PATH=lib \
   -DOPENCV_CONFIG_INSTALL_PATH=lib/cmake/opencv4 -DOPENCV_INCLUDE_INSTALL_PATH=include/opencv4
 
+# Also where a build configured with the "windows" preset alone finds them.
+echo "$roots" > "$cache/roots"
 echo "$roots"

@@ -10,8 +10,8 @@ install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
 # The DLLs are found by following the binaries' imports through the folders of the
 # libraries built for Windows and of MinGW's run-time: what is not found there is
 # Windows' own. Shipped stripped, as the programs are.
-get_filename_component(opencvBin ${OpenCV_core_LIBRARY} DIRECTORY)
-get_filename_component(opencvBin ${opencvBin}/../bin ABSOLUTE)
+get_target_property(opencvDll opencv_core IMPORTED_LOCATION_RELEASE)
+get_filename_component(opencvBin ${opencvDll} DIRECTORY)
 set(dllFolders ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS} ${opencvBin})
 foreach(runtime IN ITEMS libstdc++-6.dll libwinpthread-1.dll)
     execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
@@ -20,6 +20,10 @@ foreach(runtime IN ITEMS libstdc++-6.dll libwinpthread-1.dll)
     list(APPEND dllFolders ${folder})
 endforeach()
 list(REMOVE_DUPLICATES dllFolders)
+# The same folders, one a line, for Wine's search path when the built programs and the
+# tests run in the build (scripts/wine-run.sh).
+list(JOIN dllFolders "\n" lines)
+file(WRITE ${CMAKE_BINARY_DIR}/dll-folders "${lines}\n")
 # CMake matches a PE file's imports in lower case, as Windows would, but this file
 # system is case-sensitive (Qt6Core.dll): the DLLs are looked for through links named in
 # lower case.
@@ -34,11 +38,10 @@ foreach(folder IN LISTS dllFolders)
         file(CREATE_LINK ${dll} ${dllIndex}/${name} SYMBOLIC)
     endforeach()
 endforeach()
-find_program(VELTRA_OBJDUMP ${CMAKE_CXX_COMPILER_TARGET}objdump NAMES x86_64-w64-mingw32-objdump REQUIRED)
 install(CODE "
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
-    set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${VELTRA_OBJDUMP}\")
+    set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${CMAKE_OBJDUMP}\")
     set(dllIndex \"${dllIndex}\")
     set(strip \"${CMAKE_STRIP}\")
 ")
@@ -66,7 +69,14 @@ install(CODE [[
 set(CPACK_GENERATOR NSIS ZIP)
 set(CPACK_PACKAGE_NAME Veltra)
 set(CPACK_PACKAGE_VENDOR "The Veltra developers")
+# The installed-apps entry tells builds apart by their commit's number in the history:
+# an upgrade from one commit to the next is seen as one.
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} rev-list --count HEAD
+    OUTPUT_VARIABLE commits OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE gitFailed ERROR_QUIET)
+if(NOT gitFailed AND commits)
+    set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}.${commits})
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "track a coloured marker in the camera picture and paint its trail")
 set(CPACK_PACKAGE_FILE_NAME veltra-${PROJECT_VERSION}-win64)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY Veltra)
@@ -88,4 +98,42 @@ set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_EXECUTABLE ${PROJECT_SOURCE_DIR}/packaging/windows/makensis-amd64.sh)
 set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
+# The values reach the installer's script as written here (NSIS's ${...} among them).
+set(CPACK_VERBATIM_VARIABLES ON)
+
+# An upgrade replaces the earlier version in place: the installer runs the earlier
+# version's uninstaller first (above), and then writes one installed-apps entry, with
+# the folder it went to and its size beside CPack's own fields.
+set(uninstallKey "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}")
+set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
+  WriteRegStr SHCTX \"${uninstallKey}\" \"InstallLocation\" \"$INSTDIR\"
+  \${GetSize} \"$INSTDIR\" \"/S=0K\" $0 $1 $2
+  IntFmt $0 \"0x%08X\" $0
+  WriteRegDWORD SHCTX \"${uninstallKey}\" \"EstimatedSize\" \"$0\"")
+# Windows keeps a running program's files from being replaced or removed: an installer
+# or uninstaller run while Veltra runs would leave a half-replaced folder. Both stop
+# first while the program's mark (a named mutex it holds, platform/instance_win.cpp)
+# exists; silently, with exit code 2. The check goes first in CMake's own NSIS script.
+set(CPACK_NSIS_DEFINES "!include FileFunc.nsh
+!macro VeltraNotRunning ID
+  System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w \"${VELTRA_RUNNING_MARK}\") p .r9'
+  IntPtrCmp $9 0 veltra_not_running_\${ID}
+  System::Call 'kernel32::CloseHandle(p r9)'
+  MessageBox MB_OK|MB_ICONSTOP \"Veltra is running. Close it, then try again.\" /SD IDOK
+  SetErrorLevel 2
+  Quit
+  veltra_not_running_\${ID}:
+!macroend")
+file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in template)
+foreach(function IN ITEMS .onInit un.onInit)
+    string(FIND "${template}" "\nFunction ${function}\n" at)
+    if(at EQUAL -1)
+        message(FATAL_ERROR "CMake's NSIS script has no function ${function} to check in")
+    endif()
+    string(MAKE_C_IDENTIFIER "${function}" id)
+    string(REPLACE "\nFunction ${function}\n" "\nFunction ${function}\n  !insertmacro VeltraNotRunning ${id}\n"
+        template "${template}")
+endforeach()
+file(WRITE ${CMAKE_BINARY_DIR}/nsis/NSIS.template.in "${template}")
+list(PREPEND CMAKE_MODULE_PATH ${CMAKE_BINARY_DIR}/nsis)
 include(CPack)

@@ -1,5 +1,6 @@
 #include "app/entry.h"
 #include "app/state.h"
+#include "platform/instance.h"
 
 // This program, and nothing else that shares its state, claims the camera at start-up.
 bool claimsCameraAtStartUp()
@@ -9,5 +10,6 @@ bool claimsCameraAtStartUp()
 
 int main(int argc, char *argv[])
 {
+    markRunning(); // for the installer: this program's files are in use
     return runVeltra(argc, argv);
 }
