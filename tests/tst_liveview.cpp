@@ -154,6 +154,8 @@ private slots:
         auto *label = live.label();
         const QImage shown = label->pixmap().toImage();
         const qreal ratio = label->devicePixelRatioF();
+        if (qEnvironmentVariableIsSet("VELTRA_EXPECTED_RATIO")) // the screen the row is for
+            QCOMPARE(ratio, qEnvironmentVariable("VELTRA_EXPECTED_RATIO").toDouble());
         QCOMPARE(shown.size(), frameSize.scaled(label->size() * ratio, Qt::KeepAspectRatio));
 
         // Yellow at the scaled centre of every disc.
