@@ -3,12 +3,18 @@
 #   scripts/package-windows.sh [BUILD-DIR]     (default build-windows)
 # Leaves BUILD-DIR/veltra-VERSION-win64.exe (a 64-bit NSIS installer) and
 # BUILD-DIR/veltra-VERSION-win64.zip (the same folder, portable). Then, in a fresh Wine
-# prefix: the installer runs silently; the installed veltra.exe, on the virtual camera
-# the tests preload into Wine (tests/vcam/winecam.cpp), must open its window "Veltra",
-# once started show the camera's frames with the trail and write the diagnostic stream
-# to the file it was redirected to, and exit with 0 on "返航" and on its window being
-# closed; the uninstaller, silent too, must remove what was
-# installed. Installs what it needs (apt-get; sudo when not root).
+# prefix:
+# - the previous commit's installer (built in BUILD-DIR/previous), then this one, both
+#   silent, and again with this one clicked through as a user does: one installed-apps
+#   entry, this version's, with its folder and size, and exactly this version's files;
+# - this installer and the uninstaller refuse to run while veltra.exe runs, and leave
+#   the folder as it was;
+# - the installed veltra.exe, on the virtual camera the tests preload into Wine
+#   (tests/vcam/winecam.cpp), opens its window "Veltra", once started from the keyboard
+#   shows the camera's frames with the trail and writes the diagnostic stream to the
+#   file it was redirected to, and exits with 0 on "返航" and on its window being closed;
+# - the uninstaller, silent too, removes what was installed.
+# Installs what it needs (apt-get; sudo when not root).
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,6 +31,21 @@ rm -f "$build"/veltra-*-win64.*
 (cd "$build" && cpack -C RelWithDebInfo)
 installer=$(ls "$build"/veltra-*-win64.exe)
 zip=$(ls "$build"/veltra-*-win64.zip)
+
+# The previous commit's installer, to upgrade from.
+previous=$build/previous
+git -C "$top" worktree remove --force "$previous/src" 2>/dev/null || rm -rf "$previous/src"
+git -C "$top" worktree prune
+git -C "$top" worktree add --detach "$previous/src" HEAD~1 > /dev/null 2>&1
+(
+  top=$previous/src build=$previous/build
+  rm -f "$build"/veltra-*-win64.exe
+  configure_windows > "$previous/configure.log"
+  cmake --build "$build" -j "$(nproc)" --target veltra veltra-replay > "$previous/build.log"
+  cd "$build" && cpack -C RelWithDebInfo -G NSIS > "$previous/cpack.log"
+) || { echo "package-windows: the previous commit's installer could not be built: see $previous" >&2; exit 1; }
+previous_installer=$(ls "$previous"/build/veltra-*-win64.exe)
+git -C "$top" worktree remove --force "$previous/src"
 file -b "$installer" | grep -q 'PE32+' || { echo "package-windows: the installer is not a 64-bit program" >&2; exit 1; }
 echo "package-windows: $(basename "$installer") $(du -k "$installer" | cut -f1) KiB, $(basename "$zip") $(du -k "$zip" | cut -f1) KiB"
 echo "package-windows: the folder holds:"
@@ -37,16 +58,80 @@ rm -rf "$shots" && mkdir -p "$shots"
 fail() { echo "package-windows: $*" >&2; exit 1; }
 win_dir=$(winepath -u 'C:\Program Files\Veltra' 2>/dev/null)
 
-wine "$installer" /S
-# The silent installer hands over to its copy in a temporary folder and may return
-# before the copy has finished.
-for _ in $(seq 100); do [ -f "$win_dir/Uninstall.exe" ] && break; sleep 0.2; done
-wineserver -w
-[ -f "$win_dir/veltra.exe" ] || fail "veltra.exe was not installed in $win_dir"
+key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+# entries: the installed-apps entries naming Veltra.
+entries() { wine reg query "$key" 2>/dev/null | tr -d '\r' | grep -ci 'veltra' || true; }
+# value NAME: the value of Veltra's entry, as reg prints it.
+value() { wine reg query "$key\Veltra" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $NF}'; }
+# install INSTALLER [--by-hand]: runs it, silently or clicked through (Enter on every
+# page, "Yes" to uninstalling the earlier version among them), and waits for it and
+# everything it started to end. Its exit code is this function's.
+install() {
+  local code=0 pid
+  if [ "${2:-}" = --by-hand ]; then
+    wine "$1" &
+    pid=$!
+    for _ in $(seq 120); do
+      kill -0 $pid 2>/dev/null || break
+      xdotool search --onlyvisible --name 'Veltra' windowactivate --sync key Return > /dev/null 2>&1 || true
+      sleep 0.5
+    done
+    wait $pid || code=$?
+  else
+    wine "$1" /S || code=$?
+  fi
+  wineserver -w
+  return $code
+}
+# installed_files: the installed folder's files and their sums, as in the ZIP.
+installed_files() { (cd "$win_dir" && find . -type f ! -name Uninstall.exe -print0 | sort -z | xargs -0 sha256sum); }
+unzip -q -o "$zip" -d "$shots/zip"
+built_files=$(cd "$shots"/zip/veltra-*-win64 && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+new_version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+
+# check_installed HOW: after an upgrade, one entry, this version's, and this version's files.
+check_installed() {
+  local how=$1
+  [ "$(entries)" -eq 1 ] || fail "$(entries) installed-apps entries for Veltra after $how"
+  [ "$(value DisplayVersion)" = "$new_version" ] || fail "the entry's version is $(value DisplayVersion), not $new_version, after $how"
+  [ -n "$(value Publisher)" ] && [ -n "$(value EstimatedSize)" ] || fail "the entry lacks its publisher or size after $how"
+  [ "$(winepath -u "$(wine reg query "$key\Veltra" /v InstallLocation 2>/dev/null | tr -d '\r' \
+    | sed -n 's/.*REG_SZ *//p')" 2>/dev/null)" = "$win_dir" ] || fail "the entry's folder is not $win_dir after $how"
+  [ "$(installed_files)" = "$built_files" ] || fail "the installed files are not this version's after $how: $(diff <(installed_files) <(echo "$built_files") | head -5)"
+  echo "package-windows: $how: one entry, version $new_version, $(($(value EstimatedSize))) KiB, this version's $(echo "$built_files" | wc -l) files"
+}
+
+install "$previous_installer" || fail "the previous commit's installer failed"
+[ "$(entries)" -eq 1 ] || fail "no entry in the installed apps for the previous commit's version"
+install "$installer" || fail "the installer failed over the previous version"
+check_installed "a silent upgrade"
+# The Start-menu entry leads to the installed program.
+link=$(find "$WINEPREFIX/drive_c" -path '*Start Menu*' -iname 'Veltra*.lnk' | head -1)
+[ -n "$link" ] || fail "no Start-menu entry"
+target=$(strings "$link" | grep -i -m1 '^[A-Z]:\\.*veltra\.exe$' || true)
+[ -f "$(winepath -u "$target" 2>/dev/null)" ] || fail "the Start-menu entry leads to '$target', which is not there"
+install "$previous_installer" || fail "the previous commit's installer failed over this version"
+install "$installer" --by-hand || fail "the installer, clicked through, failed over the previous version"
+check_installed "an upgrade clicked through"
 echo "package-windows: installed $(du -sk "$win_dir" | cut -f1) KiB into C:\\Program Files\\Veltra"
-wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Veltra' /v DisplayName 2>/dev/null \
-  | grep -q Veltra || fail "no entry in the installed apps"
-find "$WINEPREFIX/drive_c" -path '*Start Menu*' -iname 'Veltra*.lnk' | grep -q . || fail "no Start-menu entry"
+
+# While veltra.exe runs, neither the installer nor the uninstaller touches its folder.
+(cd "$win_dir" && wine ./veltra.exe > /dev/null 2>&1) &
+running=$!
+for _ in $(seq 150); do xdotool search --onlyvisible --name '^Veltra$' > /dev/null 2>&1 && break; sleep 0.2; done
+before=$(installed_files)
+code=0; wine "$installer" /S || code=$? # not install(): veltra.exe keeps Wine's server up
+[ $code -eq 2 ] || fail "the installer ended with $code while veltra.exe ran, not 2"
+# The uninstaller runs from a copy in a temporary folder (~nsu), and returns at once.
+wine "$win_dir/Uninstall.exe" /S || true
+sleep 1
+for _ in $(seq 100); do pgrep -f '~nsu' > /dev/null || break; sleep 0.2; done
+[ "$(installed_files)" = "$before" ] && [ -f "$win_dir/Uninstall.exe" ] \
+  || fail "the installer or the uninstaller changed the folder while veltra.exe ran"
+wmctrl -F -c Veltra
+wait $running || fail "veltra.exe did not end with 0 when closed"
+wineserver -w
+echo "package-windows: while veltra.exe ran, the installer ended with 2 and neither it nor the uninstaller changed the folder"
 
 # run_installed HOW: starts the installed program, waits for its window, ends it HOW
 # (button or close), and checks its exit code.
@@ -63,10 +148,11 @@ run_installed() {
   done
   [ -n "$window" ] || fail "no window titled Veltra ($how)"
   sleep 1
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-  # The start button at the left of the bottom row, "返航" at its right, above the
-  # status bar: the form's margins are 11 pixels.
-  xdotool mousemove --window "$window" 60 $((HEIGHT - 45)) click 1
+  # From the keyboard, as the window's layout, style, fonts and scale leave it: the
+  # combo box has the focus, the start button is next, and once pressed and disabled
+  # it hands the focus on to "返航". What each press did is read below: the frames in
+  # the diagnostic stream, the exit code.
+  xdotool windowactivate --sync "$window" key Tab key space
   sleep 3
   import -window root "$shots/$how.png"
   # The camera's frames tracked (an area and a corner count a frame, one contour
@@ -78,7 +164,7 @@ run_installed() {
   yellow=$(convert "$shots/$how.png" -fill black +opaque yellow -fill white -opaque yellow -format '%[fx:int(mean*w*h+0.5)]' info:)
   [ "$yellow" -ge 500 ] || fail "no trail in the screenshot ($how): $yellow yellow pixels"
   if [ "$how" = button ]; then
-    xdotool mousemove --window "$window" $((WIDTH - 55)) $((HEIGHT - 45)) click 1
+    xdotool windowactivate --sync "$window" key space
   else
     wmctrl -i -c "$window"
   fi

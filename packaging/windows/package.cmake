@@ -9,7 +9,7 @@ install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
 
 # The DLLs are found by following the binaries' imports through the folders of the
 # libraries built for Windows and of MinGW's run-time: what is not found there is
-# Windows' own. Shipped stripped, as the programs are.
+# Windows' own. Shipped stripped, as the programs are, all in the install code below.
 get_target_property(opencvDll opencv_core IMPORTED_LOCATION_RELEASE)
 get_filename_component(opencvBin ${opencvDll} DIRECTORY)
 set(dllFolders ${QT6_INSTALL_PREFIX}/${QT6_INSTALL_BINS} ${opencvBin})
@@ -38,12 +38,19 @@ foreach(folder IN LISTS dllFolders)
         file(CREATE_LINK ${dll} ${dllIndex}/${name} SYMBOLIC)
     endforeach()
 endforeach()
+# strip writes the time it runs into a PE file's header, unless told a time: the
+# commit's, so that the same commit gives the same files.
+execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
+    OUTPUT_VARIABLE commitTime OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(NOT commitTime)
+    set(commitTime 1)
+endif()
 install(CODE "
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${CMAKE_OBJDUMP}\")
     set(dllIndex \"${dllIndex}\")
-    set(strip \"${CMAKE_STRIP}\")
+    set(strip \"${CMAKE_COMMAND}\" -E env SOURCE_DATE_EPOCH=${commitTime} \"${CMAKE_STRIP}\" --strip-unneeded)
 ")
 install(CODE [[
     set(root "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
@@ -59,10 +66,10 @@ install(CODE [[
         get_filename_component(dll "${link}" REALPATH)
         file(INSTALL "${dll}" DESTINATION "${root}")
         get_filename_component(name "${dll}" NAME)
-        execute_process(COMMAND "${strip}" --strip-unneeded "${root}/${name}" COMMAND_ERROR_IS_FATAL ANY)
+        execute_process(COMMAND ${strip} "${root}/${name}" COMMAND_ERROR_IS_FATAL ANY)
     endforeach()
-    foreach(plugin IN ITEMS platforms/qwindows.dll styles/qwindowsvistastyle.dll)
-        execute_process(COMMAND "${strip}" --strip-unneeded "${root}/${plugin}" COMMAND_ERROR_IS_FATAL ANY)
+    foreach(file IN ITEMS veltra.exe veltra-replay.exe platforms/qwindows.dll styles/qwindowsvistastyle.dll)
+        execute_process(COMMAND ${strip} "${root}/${file}" COMMAND_ERROR_IS_FATAL ANY)
     endforeach()
 ]])
 
@@ -83,10 +90,11 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY Veltra)
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Veltra)
 set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
-set(CPACK_STRIP_FILES ON)
+set(CPACK_STRIP_FILES OFF) # stripped above, with the commit's time
 # A Start-menu entry for the program, and the installer, the uninstaller and the
 # installed apps' list showing the program's icon.
 set(CPACK_PACKAGE_EXECUTABLES veltra Veltra)
+set(CPACK_NSIS_EXECUTABLES_DIRECTORY .) # beside its DLLs, not in bin/
 set(CPACK_NSIS_DISPLAY_NAME Veltra)
 set(CPACK_NSIS_PACKAGE_NAME Veltra)
 set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/packaging/icons/veltra.ico)
