@@ -158,9 +158,13 @@ run_installed() {
   # The camera's frames tracked (an area and a corner count a frame, one contour
   # each), and the trail's yellow discs on the screen.
   local lines yellow
-  lines=$(grep -cxE '1131|4' "$shots/$how-diag.txt" || true)
-  [ "$lines" -ge 60 ] && [ "$lines" -eq "$(wc -l < "$shots/$how-diag.txt")" ] \
-    || fail "veltra.exe wrote $lines diagnostic lines of the camera's frames ($how): $(head -5 "$shots/$how-diag.txt")"
+  # Read once: the program is still writing to the file.
+  local diag all
+  diag=$(cat "$shots/$how-diag.txt")
+  lines=$(grep -cxE '1131|4' <<< "$diag" || true)
+  all=$(grep -c '' <<< "$diag" || true)
+  [ "$lines" -ge 60 ] && [ "$lines" -eq "$all" ] \
+    || fail "veltra.exe wrote $lines diagnostic lines of the camera's frames, of $all ($how): $(head -5 <<< "$diag")"
   yellow=$(convert "$shots/$how.png" -fill black +opaque yellow -fill white -opaque yellow -format '%[fx:int(mean*w*h+0.5)]' info:)
   [ "$yellow" -ge 500 ] || fail "no trail in the screenshot ($how): $yellow yellow pixels"
   if [ "$how" = button ]; then
