@@ -10,7 +10,7 @@
 // The tracker's diagnostic lines go to standard output as always; results go to
 // standard error (and the CSV file), so `> /dev/null` keeps the terminal readable.
 
-#include "app/state.h"
+#include "core/state.h"
 #include "tracking/colormask.h"
 #include "camera/jpegframe.h"
 #include "platform/processusage.h"

@@ -4,7 +4,7 @@
 // as a JPEG does is a camera's Motion-JPEG frame instead: decoded as the live view
 // decodes it, then tracked and painted the same way.
 
-#include "app/state.h"
+#include "core/state.h"
 #include "camera/jpegframe.h"
 #include "tracking/trailoverlay.h"
 #include "tracking/tracking.h"

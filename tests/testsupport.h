@@ -3,7 +3,7 @@
 // Helpers shared by the test programs: synthetic frames with known content, the
 // reference disc-by-disc trail drawing, and capture of the diagnostic stream.
 
-#include "app/state.h"
+#include "core/state.h"
 #include "tracking/trailoverlay.h"
 
 #include <opencv2/imgproc.hpp>

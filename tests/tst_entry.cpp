@@ -2,7 +2,7 @@
 // clicked, and the entry returns the event loop's exit code.
 
 #include "app/entry.h"
-#include "app/state.h"
+#include "core/state.h"
 #include "window/veltra.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 // The process-wide state as the process starts.
 
-#include "app/state.h"
+#include "core/state.h"
 
 #include <QTest>
 

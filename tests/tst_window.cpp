@@ -1,7 +1,7 @@
 // The main window: its widget tree, layout behaviour, meta-object and the two slots
 // that do not run the live view.
 
-#include "app/state.h"
+#include "core/state.h"
 #include "window/veltra.h"
 
 #include <QComboBox>

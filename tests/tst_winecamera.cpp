@@ -307,6 +307,26 @@ private slots:
         program.reset();
     }
 
+    // veltra.exe opens the camera before its window exists; this test program, which
+    // shares its state, and the tools open none.
+    void onlyVeltraClaimsTheCameraAsItStarts()
+    {
+        const qsizetype logBefore = cameraLog().size();
+        const QString dir = QCoreApplication::applicationDirPath(); // built beside it
+        for (const QStringList &run : {QStringList{"veltra-replay.exe", "Z:/nonexistent/clip.avi"},
+                                       QStringList{"veltra-bench.exe", "--width", "64", "--height", "64",
+                                                   "--trail", "0", "--frames", "1"}}) {
+            QProcess tool;
+            tool.setStandardOutputFile(QProcess::nullDevice());
+            tool.start(dir + "/" + run.first(), run.mid(1));
+            QVERIFY2(tool.waitForFinished(60000), qPrintable(run.first()));
+        }
+        QCOMPARE(cameraLog().mid(logBefore).count("open "), 0);
+        STEP(startProgram());
+        QCOMPARE(cameraLog().mid(logBefore).count("open "), 1);
+        QVERIFY(endProgram(false) >= 0);
+    }
+
     void tracksEveryFrameAtTheCameraRate()
     {
         STEP(startProgram());

@@ -1,6 +1,5 @@
 #include "app/entry.h"
 
-#include "app/state.h"
 #include "camera/camerathread.h"
 #include "platform/processend.h"
 #include "platform/streams.h"

@@ -1,15 +1,12 @@
 #include "app/entry.h"
-#include "app/state.h"
+#include "core/state.h"
 #include "platform/instance.h"
-
-// This program, and nothing else that shares its state, claims the camera at start-up.
-bool claimsCameraAtStartUp()
-{
-    return true;
-}
 
 int main(int argc, char *argv[])
 {
     markRunning(); // for the installer: this program's files are in use
+    // This program alone claims the camera, and before anything else: it is its own
+    // from here until the process ends, and no window exists yet.
+    claimCamera();
     return runVeltra(argc, argv);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 // What each platform sets up for its capture back-ends lives in a file of its own,
-// chosen by the build: backends_linux.cpp (V4L2) and backends_windows.cpp (DirectShow
+// chosen by the build: backends_unix.cpp (V4L2) and backends_win.cpp (DirectShow
 // and Media Foundation). Both define leaveOutStillCameras and prepareCameraBackends
 // (camera.h) and this.
 

@@ -6,7 +6,7 @@
 // cvtColor(BGR2HSV) and inRange over every colour, so the mask is the one those two
 // calls give, bit for bit, whatever OpenCV's rounding.
 
-#include "app/state.h"
+#include "tracking/trail.h"
 
 #include <opencv2/core.hpp>
 

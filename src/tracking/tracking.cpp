@@ -8,31 +8,32 @@
 
 #include <iostream>
 
-const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame)
+const std::vector<TrailEntry> &detectMarker(const cv::Mat &frame, const std::vector<ColorRangeRow> &ranges,
+                                            int selected, std::vector<TrailEntry> &trail)
 {
     cv::Mat bgr;
     if (!frameAsBgr(frame, bgr))
-        return trailPoints;
-    if (selectedIndex < 0 || static_cast<size_t>(selectedIndex) >= colorRanges.size())
-        return trailPoints;
+        return trail;
+    if (selected < 0 || static_cast<size_t>(selected) >= ranges.size())
+        return trail;
 
     // The mask cvtColor(BGR2HSV) and inRange would give, inclusive bounds, an upper hue
     // above 179 accepting every hue up; from a table of all colours built by those same
     // two calls. Kept between calls: frames keep their size, so it is allocated once.
     static cv::Mat mask;
-    const ColorRangeRow &row = colorRanges[static_cast<size_t>(selectedIndex)];
+    const ColorRangeRow &row = ranges[static_cast<size_t>(selected)];
     // No pixel in range means no outline to examine, and nothing to print.
     const cv::Range band = colourTableFor(row).apply(bgr, mask);
     if (band.empty())
-        return trailPoints;
+        return trail;
 
     // The outlines lie within the rows that hold set pixels: only those are searched,
     // and the outlines found there are those of the whole mask.
     const cv::Point myPoint = locateMarkerIn(mask.rowRange(band), cv::Point(0, band.start));
     // Only x is tested: a box 1 pixel wide at the left edge gives x 0 and is dropped.
     if (myPoint.x != 0)
-        trailPoints.push_back({myPoint.x, myPoint.y, selectedIndex});
-    return trailPoints;
+        trail.push_back({myPoint.x, myPoint.y, selected});
+    return trail;
 }
 
 cv::Point locateMarker(const cv::Mat &mask) { return locateMarkerIn(mask, cv::Point(0, 0)); }
@@ -70,22 +71,23 @@ cv::Point locateMarkerIn(const cv::Mat &mask, cv::Point offset)
     return myPoint;
 }
 
-void paintTrail(const std::vector<TrailEntry> &points, const std::vector<cv::Scalar> &colors)
+void paintTrail(cv::Mat &frame, TrailOverlay &overlay, const std::vector<TrailEntry> &points,
+                const std::vector<cv::Scalar> &colors)
 {
-    if (currentFrame.empty() || currentFrame.dims != 2)
+    if (frame.empty() || frame.dims != 2)
         return;
-    if (currentFrame.type() == CV_8UC3) {
-        trailOverlay.paint(currentFrame, points, colors);
+    if (frame.type() == CV_8UC3) {
+        overlay.paint(frame, points, colors);
         return;
     }
     // The live view always hands over 8-bit BGR; any other frame that reaches here is
     // drawn on directly, where cv::circle can draw on it at all.
-    if (currentFrame.channels() > 4 || currentFrame.depth() == CV_16F)
+    if (frame.channels() > 4 || frame.depth() == CV_16F)
         return;
     for (const TrailEntry &entry : points) {
-        if (!TrailOverlay::hasColour(entry, colors) || !TrailOverlay::discTouches(currentFrame.size(), entry))
+        if (!TrailOverlay::hasColour(entry, colors) || !TrailOverlay::discTouches(frame.size(), entry))
             continue;
-        cv::circle(currentFrame, cv::Point(entry.x, entry.y), kTrailDiscRadius,
+        cv::circle(frame, cv::Point(entry.x, entry.y), kTrailDiscRadius,
                    colors[static_cast<size_t>(entry.row)], cv::FILLED, cv::LINE_8);
     }
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/state.h"
+#include "tracking/trail.h"
 
 #include <opencv2/core.hpp>
 

@@ -5,7 +5,7 @@
 
 #include "window/veltra.h"
 
-#include "app/state.h"
+#include "core/state.h"
 #include "camera/camerathread.h"
 #include "camera/frameformat.h"
 #include "tracking/tracking.h"

@@ -1,6 +1,6 @@
 #include "window/veltra.h"
 
-#include "app/state.h"
+#include "core/state.h"
 
 #include <QComboBox>
 #include <QLabel>

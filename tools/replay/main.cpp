@@ -2,7 +2,7 @@
 // live view does (detect, then paint the whole trail), to check the marker colour
 // against footage without a camera.
 
-#include "app/state.h"
+#include "core/state.h"
 #include "camera/camera.h"
 #include "camera/frameformat.h"
 #include "platform/streams.h"
