@@ -3,6 +3,7 @@
 # installer (`make package-windows`) and as a ZIP of the same folder.
 
 install(FILES LICENSE README.md DESTINATION .)
+install(DIRECTORY docs DESTINATION .) # the pages the README links to
 # Plugins Qt loads by name at run time, from folders beside the program.
 install(FILES $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin> DESTINATION platforms)
 install(FILES $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin> DESTINATION styles)
