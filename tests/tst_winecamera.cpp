@@ -313,13 +313,16 @@ private slots:
     {
         const qsizetype logBefore = cameraLog().size();
         const QString dir = QCoreApplication::applicationDirPath(); // built beside it
-        for (const QStringList &run : {QStringList{"veltra-replay.exe", "Z:/nonexistent/clip.avi"},
-                                       QStringList{"veltra-bench.exe", "--width", "64", "--height", "64",
-                                                   "--trail", "0", "--frames", "1"}}) {
+        // Each runs to its end: the replay tool refuses a clip that is not there (2).
+        const QList<std::pair<QStringList, int>> runs = {
+            {{"veltra-replay.exe", "Z:/nonexistent/clip.avi"}, 2},
+            {{"veltra-bench.exe", "--width", "64", "--height", "64", "--trail", "0", "--frames", "1"}, 0}};
+        for (const auto &[run, code] : runs) {
             QProcess tool;
             tool.setStandardOutputFile(QProcess::nullDevice());
             tool.start(dir + "/" + run.first(), run.mid(1));
             QVERIFY2(tool.waitForFinished(60000), qPrintable(run.first()));
+            QCOMPARE(tool.exitCode(), code);
         }
         QCOMPARE(cameraLog().mid(logBefore).count("open "), 0);
         STEP(startProgram());
