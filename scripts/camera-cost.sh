@@ -86,6 +86,9 @@ sleep 2
 
 ticks() { awk '{print $14 + $15}' "/proc/$program/stat"; }
 hz=$(getconf CLK_TCK)
+# Nanoseconds on a processor, all threads: the clock ticks above count in hundredths of
+# a second, a few per cent of a run of a few seconds.
+cpu_ns() { cat /proc/"$program"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
 if [ -n "$nocamera" ]; then
   for run in $(seq "$runs"); do
     cpu0=$(ticks) rss0=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors0=$(errors)
@@ -101,12 +104,12 @@ fi
 what="$format ${width}x${height} at $fps fps"
 costs=()
 for run in $(seq "$runs"); do
-  cpu0=$(ticks) lines0=$(lines) errors0=$(errors)
+  cpu0=$(cpu_ns) lines0=$(lines) errors0=$(errors)
   sleep "$seconds"
-  cpu1=$(ticks) lines1=$(lines) errors1=$(errors)
+  cpu1=$(cpu_ns) lines1=$(lines) errors1=$(errors)
   frames=$(((lines1 - lines0) / 2))
   [ "$frames" -gt 0 ] || { echo "camera-cost: no frame was tracked" >&2; exit 1; }
-  cost=$(awk -v c=$((cpu1 - cpu0)) -v f="$frames" -v hz="$hz" 'BEGIN { printf "%.2f", c * 1000 / hz / f }')
+  cost=$(awk -v c=$((cpu1 - cpu0)) -v f="$frames" 'BEGIN { printf "%.3f", c / 1e6 / f }')
   costs+=("$cost")
   echo "$what, run $run: $frames frames in $seconds s, $cost ms of processor time a frame," \
     "$((errors1 - errors0)) lines on standard error"
