@@ -88,7 +88,7 @@ ticks() { awk '{print $14 + $15}' "/proc/$program/stat"; }
 hz=$(getconf CLK_TCK)
 # Nanoseconds on a processor, all threads: the clock ticks above count in hundredths of
 # a second, a few per cent of a run of a few seconds.
-cpu_ns() { cat /proc/"$program"/task/*/schedstat | awk '{ s += $1 } END { printf "%d", s }'; }
+cpu_ns() { cat /proc/"$program"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
 if [ -n "$nocamera" ]; then
   for run in $(seq "$runs"); do
     cpu0=$(ticks) rss0=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors0=$(errors)
