@@ -89,6 +89,8 @@ hz=$(getconf CLK_TCK)
 # Nanoseconds on a processor, all threads: the clock ticks above count in hundredths of
 # a second, a few per cent of a run of a few seconds.
 cpu_ns() { cat /proc/"$program"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
+# The threads' switches off a processor, asked or not: steadier than time on a busy machine.
+switches() { cat /proc/"$program"/task/*/status | awk '/ctxt_switches/ { s += $2 } END { printf "%.0f", s }'; }
 if [ -n "$nocamera" ]; then
   for run in $(seq "$runs"); do
     cpu0=$(ticks) rss0=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors0=$(errors)
@@ -104,14 +106,15 @@ fi
 what="$format ${width}x${height} at $fps fps"
 costs=()
 for run in $(seq "$runs"); do
-  cpu0=$(cpu_ns) lines0=$(lines) errors0=$(errors)
+  cpu0=$(cpu_ns) switches0=$(switches) lines0=$(lines) errors0=$(errors)
   sleep "$seconds"
-  cpu1=$(cpu_ns) lines1=$(lines) errors1=$(errors)
+  cpu1=$(cpu_ns) switches1=$(switches) lines1=$(lines) errors1=$(errors)
   frames=$(((lines1 - lines0) / 2))
   [ "$frames" -gt 0 ] || { echo "camera-cost: no frame was tracked" >&2; exit 1; }
   cost=$(awk -v c=$((cpu1 - cpu0)) -v f="$frames" 'BEGIN { printf "%.3f", c / 1e6 / f }')
   costs+=("$cost")
   echo "$what, run $run: $frames frames in $seconds s, $cost ms of processor time a frame," \
+    "$(awk -v d=$((switches1 - switches0)) -v f="$frames" 'BEGIN { printf "%.1f", d / f }') context switches a frame," \
     "$((errors1 - errors0)) lines on standard error"
 done
 median=$(printf '%s\n' "${costs[@]}" | sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }')

@@ -81,6 +81,13 @@ void CameraThread::make(const Work &work)
         const std::lock_guard lock(mutex_);
         if (replacing())
             break;
+        // A read ahead that found nothing yet is no news: the reading goes on, and the
+        // live view sleeps on. V4L2's wait wakes before the frame with some drivers (once
+        // a frame through PipeWire's layer), and a stall is the live view's to time.
+        if (read == FrameRead::NotYet && readsAhead_) {
+            readOn();
+            break;
+        }
         results_.push_back({read, cv::Mat()});
         if (read == FrameRead::Frame) {
             cv::swap(results_.back().frame, readFrame_);
@@ -225,6 +232,8 @@ FrameRead CameraThread::take(cv::Mat &frame, int timeoutMs, bool readOnward)
                 return FrameRead::Failed;
             ask({Call::Read, 0, {}, 0});
         }
+        if (timeoutMs <= 0) // the live view's look: nothing to wait for
+            return FrameRead::NotYet;
         if (ended_.wait_until(lock, deadline) == std::cv_status::timeout && !reopened_ && results_.empty())
             return FrameRead::NotYet;
     }

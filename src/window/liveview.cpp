@@ -24,8 +24,12 @@ namespace {
 
 constexpr int kFrameWaitMs = 1;
 // The longest wait for the camera's news before the loop looks at the clock again (a
-// stall to report, a reopen due); the news itself ends the wait at once.
-constexpr int kReadWaitMs = 30;
+// stall to report, a reopen due); the news itself ends the wait at once. Longer than a
+// frame's time at 25 frames a second and up, so that a loop waiting for the next frame
+// wakes once, for the frame.
+constexpr int kReadWaitMs = 50;
+// At the stop, how long a frame on its way is waited for.
+constexpr int kLastFrameWaitMs = 30;
 // After a read that failed: long enough not to spin a core on a missing camera, short
 // enough that frames coming back are picked up at once.
 constexpr int kNoFrameWaitMs = 30;
@@ -180,7 +184,7 @@ void Veltra::onpic()
     // A frame on its way when the loop was stopped is still tracked and shown, as it
     // would have been had the stop come a moment later: every frame read is tracked.
     // The wait for it is short, and no further frame is read.
-    if (camera.last(currentFrame, kReadWaitMs) == FrameRead::Frame && frameAsBgr(currentFrame, currentFrame)) {
+    if (camera.last(currentFrame, kLastFrameWaitMs) == FrameRead::Frame && frameAsBgr(currentFrame, currentFrame)) {
         detectMarker(currentFrame);
         paintTrail(trailPoints, markerColors);
         showFrame();
