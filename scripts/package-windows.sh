@@ -28,7 +28,8 @@ configure_windows
 cmake --build "$build" -j "$(nproc)" --target veltra veltra-replay
 winecam=$(build_winecam)
 rm -f "$build"/veltra-*-win64.*
-(cd "$build" && cpack -C RelWithDebInfo)
+# With the commit's time for every file in the ZIP: the same commit, the same packages.
+(cd "$build" && SOURCE_DATE_EPOCH=$(git -C "$top" log -1 --format=%ct) cpack -C RelWithDebInfo)
 installer=$(ls "$build"/veltra-*-win64.exe)
 zip=$(ls "$build"/veltra-*-win64.zip)
 

@@ -123,7 +123,11 @@ set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "
 # or uninstaller run while Veltra runs would leave a half-replaced folder. Both stop
 # first while the program's mark (a named mutex it holds, platform/instance_win.cpp)
 # exists; silently, with exit code 2. The check goes first in CMake's own NSIS script.
+# The installer records no file times (the files take the time they are installed at),
+# so that the same commit gives the same installer; the ZIP takes the commit's time
+# (SOURCE_DATE_EPOCH, scripts/package-windows.sh).
 set(CPACK_NSIS_DEFINES "!include FileFunc.nsh
+SetDateSave off
 !macro VeltraNotRunning ID
   System::Call 'kernel32::OpenMutexW(i 0x00100000, i 0, w \"${VELTRA_RUNNING_MARK}\") p .r9'
   IntPtrCmp $9 0 veltra_not_running_\${ID}
