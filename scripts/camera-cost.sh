@@ -84,22 +84,20 @@ if [ -n "$shown" ]; then
 fi
 sleep 2
 
-ticks() { awk '{print $14 + $15}' "/proc/$program/stat"; }
-hz=$(getconf CLK_TCK)
-# Nanoseconds on a processor, all threads: the clock ticks above count in hundredths of
-# a second, a few per cent of a run of a few seconds.
+# Nanoseconds on a processor, all threads: /proc/PID/stat's clock ticks count in
+# hundredths of a second, a few per cent of a run of a few seconds.
 cpu_ns() { cat /proc/"$program"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f", s }'; }
 # The threads' switches off a processor, asked or not: steadier than time on a busy machine.
 switches() { cat /proc/"$program"/task/*/status | awk '/ctxt_switches/ { s += $2 } END { printf "%.0f", s }'; }
 if [ -n "$nocamera" ]; then
   for run in $(seq "$runs"); do
-    cpu0=$(ticks) rss0=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors0=$(errors)
+    cpu0=$(cpu_ns) rss0=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors0=$(errors)
     sleep "$seconds"
-    cpu1=$(ticks) rss1=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors1=$(errors)
-    awk -v c=$((cpu1 - cpu0)) -v hz="$hz" -v s="$seconds" -v a="$rss0" -v b="$rss1" -v run="$run" \
+    cpu1=$(cpu_ns) rss1=$(awk '/^VmRSS/ {print $2}' "/proc/$program/status") errors1=$(errors)
+    awk -v c=$((cpu1 - cpu0)) -v s="$seconds" -v a="$rss0" -v b="$rss1" -v run="$run" \
       -v e=$((errors1 - errors0)) 'BEGIN {
       printf "no camera, run %d: resident memory %d KiB, then %d KiB %d s later; %.0f ms of processor time (%.2f%% of a core); %d lines on standard error\n",
-        run, a, b, s, c * 1000 / hz, c * 100 / hz / s, e }'
+        run, a, b, s, c / 1e6, c / 1e7 / s, e }'
   done
   exit 0
 fi

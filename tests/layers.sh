@@ -22,10 +22,8 @@ for file in "$src"/*/*.h "$src"/*/*.cpp; do
     edges+="$from $header"$'\n'
   done < <(sed -n 's/^#include "\(.*\)".*/\1/p' "$file")
 done
-if ! printf '%s' "$edges" | tsort > /dev/null 2> "${TMPDIR:-/tmp}/layers.$$"; then
-  echo "layers: the includes go round in a circle:" >&2
-  cat "${TMPDIR:-/tmp}/layers.$$" >&2
+if ! circle=$(printf '%s' "$edges" | tsort 2>&1 > /dev/null); then
+  printf 'layers: the includes go round in a circle:\n%s\n' "$circle" >&2
   status=1
 fi
-rm -f "${TMPDIR:-/tmp}/layers.$$"
 exit $status

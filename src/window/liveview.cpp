@@ -166,9 +166,7 @@ void Veltra::onpic()
             rateClock.restart();
         }
 
-        detectMarker(currentFrame);
-        paintTrail(trailPoints, markerColors);
-        showFrame();
+        trackAndShowFrame();
 
         ++framesSinceRate;
         const qint64 elapsed = rateClock.elapsed();
@@ -184,15 +182,21 @@ void Veltra::onpic()
     // A frame on its way when the loop was stopped is still tracked and shown, as it
     // would have been had the stop come a moment later: every frame read is tracked.
     // The wait for it is short, and no further frame is read.
-    if (camera.last(currentFrame, kLastFrameWaitMs) == FrameRead::Frame && frameAsBgr(currentFrame, currentFrame)) {
-        detectMarker(currentFrame);
-        paintTrail(trailPoints, markerColors);
-        showFrame();
-    }
+    if (camera.last(currentFrame, kLastFrameWaitMs) == FrameRead::Frame && frameAsBgr(currentFrame, currentFrame))
+        trackAndShowFrame();
 
     // However the loop ended, the live view is over for good, as after the stop button.
     captureRunning = false;
     form.pushButton->setEnabled(true);
+}
+
+// The frame's work: the marker looked for and added to the trail, the whole trail
+// painted into the frame, and the frame shown.
+void Veltra::trackAndShowFrame()
+{
+    detectMarker(currentFrame);
+    paintTrail(trailPoints, markerColors);
+    showFrame();
 }
 
 void Veltra::showFrame()

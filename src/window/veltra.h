@@ -24,6 +24,7 @@ public slots:
 private:
     Q_DISABLE_COPY_MOVE(Veltra)
 
+    void trackAndShowFrame();
     void showFrame();
 
     VeltraClass form;
