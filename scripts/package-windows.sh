@@ -7,6 +7,7 @@
 # - the previous commit's installer (built in BUILD-DIR/previous), then this one, both
 #   silent, and again with this one clicked through as a user does: one installed-apps
 #   entry, this version's, with its folder and size, and exactly this version's files;
+#   the same when the installer cannot load the plugin that tells it who the user is;
 # - this installer and the uninstaller refuse to run while veltra.exe runs, and leave
 #   the folder as it was;
 # - the installed veltra.exe, on the virtual camera the tests preload into Wine
@@ -94,6 +95,7 @@ new_version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPac
 check_installed() {
   local how=$1
   [ "$(entries)" -eq 1 ] || fail "$(entries) installed-apps entries for Veltra after $how"
+  wine reg query "HKCU${key#HKLM}\Veltra" > /dev/null 2>&1 && fail "an installed-apps entry for the user alone after $how"
   [ "$(value DisplayVersion)" = "$new_version" ] || fail "the entry's version is $(value DisplayVersion), not $new_version, after $how"
   [ -n "$(value Publisher)" ] && [ -n "$(value EstimatedSize)" ] || fail "the entry lacks its publisher or size after $how"
   [ "$(winepath -u "$(wine reg query "$key\Veltra" /v InstallLocation 2>/dev/null | tr -d '\r' \
@@ -114,6 +116,16 @@ target=$(strings "$link" | grep -i -m1 '^[A-Z]:\\.*veltra\.exe$' || true)
 install "$previous_installer" || fail "the previous commit's installer failed over this version"
 install "$installer" --by-hand || fail "the installer, clicked through, failed over the previous version"
 check_installed "an upgrade clicked through"
+# Whether the user is an administrator comes from a plugin the installer and the
+# uninstaller unpack and load; one that cannot be loaded still leaves an install for
+# all users, and the uninstaller still removes it.
+no_userinfo="$WINEDLLOVERRIDES;userinfo=d"
+WINEDLLOVERRIDES=$no_userinfo install "$installer" || fail "the installer failed without its user-information plugin"
+check_installed "a reinstall without the user-information plugin"
+WINEDLLOVERRIDES=$no_userinfo install "$win_dir/Uninstall.exe"
+[ "$(entries)" -eq 0 ] && [ ! -e "$win_dir" ] \
+  || fail "the uninstaller without the user-information plugin left $(entries) installed-apps entries and $(find "$win_dir" -type f 2>/dev/null | wc -l) files"
+install "$installer" || fail "the installer failed where Veltra had been removed"
 echo "package-windows: installed $(du -sk "$win_dir" | cut -f1) KiB into C:\\Program Files\\Veltra"
 
 # While veltra.exe runs, neither the installer nor the uninstaller touches its folder.

@@ -147,6 +147,17 @@ foreach(function IN ITEMS .onInit un.onInit)
     string(REPLACE "\nFunction ${function}\n" "\nFunction ${function}\n  !insertmacro VeltraNotRunning ${id}\n"
         template "${template}")
 endforeach()
+# Whether the user is an administrator is asked of NSIS's UserInfo plugin. When that
+# plugin cannot be called, CMake's script still installs for all users, into Program
+# Files, but leaves the registry context at the current user's: the installed-apps entry
+# goes to HKCU, where the next installer's look for an earlier version (HKLM) misses it.
+# Both the installer and the uninstaller take the all-users context then.
+string(REGEX MATCHALL "\n  noLM:\n" unknownUser "${template}")
+list(LENGTH unknownUser unknownUser)
+if(NOT unknownUser EQUAL 2)
+    message(FATAL_ERROR "CMake's NSIS script has ${unknownUser} places for a user it cannot tell, not 2")
+endif()
+string(REPLACE "\n  noLM:\n" "\n  noLM:\n    SetShellVarContext all\n" template "${template}")
 file(WRITE ${CMAKE_BINARY_DIR}/nsis/NSIS.template.in "${template}")
 list(PREPEND CMAKE_MODULE_PATH ${CMAKE_BINARY_DIR}/nsis)
 include(CPack)
