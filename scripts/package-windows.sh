@@ -65,10 +65,11 @@ key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
 entries() { wine reg query "$key" 2>/dev/null | tr -d '\r' | grep -ci 'veltra' || true; }
 # value NAME: the value of Veltra's entry, as reg prints it.
 value() { wine reg query "$key\Veltra" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n {print $NF}'; }
-# install INSTALLER [--by-hand]: runs it, silently or clicked through (Enter on every
-# page, "Yes" to uninstalling the earlier version among them), and waits for it and
-# everything it started to end. Its exit code is this function's.
-install() {
+# setup PROGRAM [--by-hand]: runs an installer or an uninstaller, silently or clicked
+# through (Enter on every page, "Yes" to uninstalling the earlier version among them),
+# and waits for it and everything it started to end (the uninstaller goes on in a copy
+# of itself). Its exit code is this function's.
+setup() {
   local code=0 pid
   if [ "${2:-}" = --by-hand ]; then
     wine "$1" &
@@ -103,29 +104,33 @@ check_installed() {
   [ "$(installed_files)" = "$built_files" ] || fail "the installed files are not this version's after $how: $(diff <(installed_files) <(echo "$built_files") | head -5)"
   echo "package-windows: $how: one entry, version $new_version, $(($(value EstimatedSize))) KiB, this version's $(echo "$built_files" | wc -l) files"
 }
+# check_removed HOW: neither an entry nor the folder is left after HOW.
+check_removed() {
+  [ "$(entries)" -eq 0 ] && [ ! -e "$win_dir" ] \
+    || fail "$1 left $(entries) installed-apps entries and $(find "$win_dir" -type f 2>/dev/null | wc -l) files"
+}
 
-install "$previous_installer" || fail "the previous commit's installer failed"
+setup "$previous_installer" || fail "the previous commit's installer failed"
 [ "$(entries)" -eq 1 ] || fail "no entry in the installed apps for the previous commit's version"
-install "$installer" || fail "the installer failed over the previous version"
+setup "$installer" || fail "the installer failed over the previous version"
 check_installed "a silent upgrade"
 # The Start-menu entry leads to the installed program.
 link=$(find "$WINEPREFIX/drive_c" -path '*Start Menu*' -iname 'Veltra*.lnk' | head -1)
 [ -n "$link" ] || fail "no Start-menu entry"
 target=$(strings "$link" | grep -i -m1 '^[A-Z]:\\.*veltra\.exe$' || true)
 [ -f "$(winepath -u "$target" 2>/dev/null)" ] || fail "the Start-menu entry leads to '$target', which is not there"
-install "$previous_installer" || fail "the previous commit's installer failed over this version"
-install "$installer" --by-hand || fail "the installer, clicked through, failed over the previous version"
+setup "$previous_installer" || fail "the previous commit's installer failed over this version"
+setup "$installer" --by-hand || fail "the installer, clicked through, failed over the previous version"
 check_installed "an upgrade clicked through"
 # Whether the user is an administrator comes from a plugin the installer and the
 # uninstaller unpack and load; one that cannot be loaded still leaves an install for
 # all users, and the uninstaller still removes it.
 no_userinfo="$WINEDLLOVERRIDES;userinfo=d"
-WINEDLLOVERRIDES=$no_userinfo install "$installer" || fail "the installer failed without its user-information plugin"
+WINEDLLOVERRIDES=$no_userinfo setup "$installer" || fail "the installer failed without its user-information plugin"
 check_installed "a reinstall without the user-information plugin"
-WINEDLLOVERRIDES=$no_userinfo install "$win_dir/Uninstall.exe"
-[ "$(entries)" -eq 0 ] && [ ! -e "$win_dir" ] \
-  || fail "the uninstaller without the user-information plugin left $(entries) installed-apps entries and $(find "$win_dir" -type f 2>/dev/null | wc -l) files"
-install "$installer" || fail "the installer failed where Veltra had been removed"
+WINEDLLOVERRIDES=$no_userinfo setup "$win_dir/Uninstall.exe"
+check_removed "the uninstaller without the user-information plugin"
+setup "$installer" || fail "the installer failed where Veltra had been removed"
 echo "package-windows: installed $(du -sk "$win_dir" | cut -f1) KiB into C:\\Program Files\\Veltra"
 
 # While veltra.exe runs, neither the installer nor the uninstaller touches its folder.
@@ -133,7 +138,7 @@ echo "package-windows: installed $(du -sk "$win_dir" | cut -f1) KiB into C:\\Pro
 running=$!
 for _ in $(seq 150); do xdotool search --onlyvisible --name '^Veltra$' > /dev/null 2>&1 && break; sleep 0.2; done
 before=$(installed_files)
-code=0; wine "$installer" /S || code=$? # not install(): veltra.exe keeps Wine's server up
+code=0; wine "$installer" /S || code=$? # not setup(): veltra.exe keeps Wine's server up
 [ $code -eq 2 ] || fail "the installer ended with $code while veltra.exe ran, not 2"
 # The uninstaller runs from a copy in a temporary folder (~nsu), and returns at once.
 wine "$win_dir/Uninstall.exe" /S || true
@@ -196,10 +201,6 @@ run_installed() {
 run_installed button
 run_installed close
 
-wine "$win_dir/Uninstall.exe" /S
-for _ in $(seq 100); do [ -e "$win_dir/veltra.exe" ] || break; sleep 0.2; done
-wineserver -w
-[ ! -e "$win_dir" ] || fail "the uninstaller left $(find "$win_dir" | head -5 | tr '\n' ' ')"
-wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Veltra' > /dev/null 2>&1 \
-  && fail "the installed apps' entry is still there"
+setup "$win_dir/Uninstall.exe"
+check_removed "the uninstaller"
 echo "package-windows: the uninstaller removed the program and its entry"
